@@ -1,0 +1,99 @@
+// Command-line driver: the steps of one conversion, their messages and exit status.
+#include <cstring>
+
+#include "binary_writer.h"
+#include "conversion_state.h"
+#include "hex_reader.h"
+
+namespace {
+
+void printBanner()
+{
+    std::printf("\n**********************************\n");
+    std::printf("* Intel8-HEX to Binary Converter *\n");
+    std::printf("*         Windows Version        *\n");
+    std::printf("*                                *\n");
+    std::printf("*  romcast: HEX to flat binary   *\n");
+    std::printf("* Last change: 13.03.2004        *\n");
+    std::printf("**********************************\n\n");
+}
+
+void printReport(const ConversionState& state)
+{
+    std::printf(
+        "\nHEX-Lines       %5lu\nNumber of bytes %5lu 0x%04lX\nHighest address %5lu 0x%04lX\n"
+        "Saved bytes     %5lu 0x%04X including 0xFF fillbytes\n",
+        static_cast<unsigned long>(state.lineCount), static_cast<unsigned long>(state.byteCount),
+        static_cast<unsigned long>(state.byteCount), static_cast<unsigned long>(state.highestAddress),
+        static_cast<unsigned long>(state.highestAddress), static_cast<unsigned long>(state.address),
+        static_cast<unsigned>(state.address));
+}
+
+// Allocates the image filled with 0xFF and zeroes the counters.
+int prepareState(ConversionState& state)
+{
+    state.image = static_cast<unsigned char*>(state.allocate(IMAGE_SIZE));
+    if (state.image == nullptr) {
+        std::fprintf(stderr, "\nNot enough memory !\n");
+        return RESULT_NO_MEMORY;
+    }
+    std::memset(state.image, FREE_BYTE, IMAGE_SIZE);
+    state.lineCount = 0;
+    state.byteCount = 0;
+    state.address = 0;
+    state.highestAddress = 0;
+    state.addressBase = 0;
+    return RESULT_OK;
+}
+
+int convert(ConversionState& state, const char* path)
+{
+    int rc = prepareState(state);
+    if (rc != RESULT_OK) {
+        return rc;
+    }
+    std::printf("Reading %s\n", path);
+    if (readHexFile(state, path) != RESULT_OK) {
+        std::fprintf(stderr, "\nCan't read HEX-Data !\n");
+        return RESULT_READ_FAILED;
+    }
+    if (writeBinaryFile(state, path) != RESULT_OK) {
+        std::fprintf(stderr, "\nCan't write binary data file\n");
+        return RESULT_WRITE_FAILED;
+    }
+    printReport(state);
+    return RESULT_OK;
+}
+
+}  // namespace
+
+void releaseResources(ConversionState& state)
+{
+    std::free(state.image);
+    state.image = nullptr;
+    if (state.input != nullptr) {
+        std::fclose(state.input);
+        state.input = nullptr;
+    }
+    if (state.output != nullptr) {
+        std::fclose(state.output);
+        state.output = nullptr;
+    }
+}
+
+// Console output is best effort: a closed or full standard output must not turn a
+// correct conversion into a failure, and there is nowhere left to report it.
+int runConverter(ConversionState& state, int argc, char* argv[])
+{
+    printBanner();
+    int rc = RESULT_USAGE;
+    if (argc < 2) {
+        std::fprintf(stderr, "Name of HEX-File missing !!\n");
+        std::fprintf(stderr, "Usage:  romcast [name].ext  ext=hex,ihx or what ever ;)\n");
+        std::fprintf(stderr, "Output: [name].bin\n");
+    } else {
+        rc = convert(state, argv[1]);
+    }
+    releaseResources(state);
+    return rc;
+}

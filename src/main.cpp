@@ -1,0 +1,18 @@
+// Process entry: host setup, then one conversion on a state of its own.
+#include <clocale>
+#include <csignal>
+
+#include "conversion_state.h"
+
+int main(int argc, char* argv[])
+{
+    // Paths are split by characters of the user's multibyte encoding.
+    std::setlocale(LC_CTYPE, "");
+#ifdef SIGXFSZ
+    // Over a file-size limit a write must fail and be reported, not kill the
+    // process and leave its temporary file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+    ConversionState state;
+    return runConverter(state, argc, argv);
+}

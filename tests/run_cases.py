@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""End-to-end runner: runs the built romcast on each case of the case files given and
+checks its exit status, both streams byte for byte, the files it leaves and their bytes.
+
+A case file holds cases, each opened by "@@ case NAME: what it checks" and made of
+directives; the lines after a directive, up to the next "@@", are its content:
+  @@ run ARG...        arguments after the program name
+  @@ file NAME [raw]   an input file; each line gets a line feed, unless raw
+  @@ dir NAME          a directory
+  @@ link NAME TARGET  a symbolic link
+  @@ limit fsize N     the file-size limit of the run, in bytes
+  @@ status N          the expected exit status
+  @@ stdout            expected standard output after the banner, a line feed per line
+  @@ stderr            expected standard error, a line feed per line
+  @@ image NAME        expected bytes of a file, as hex pairs; "ff*300" repeats a byte;
+                       a file the program wrote must have the mode of a new file
+"@@" alone or "@@ # ..." ends a section. Content is ASCII with backslash escapes (\\r, \\x1a, \\\\) and {{TEXT*N}} for a repeat.
+After the run the work directory must hold exactly the files, directories and
+images named, so a leftover or missing output shows as a failure.
+"""
+import codecs
+import os
+import re
+import resource
+import subprocess
+import sys
+import tempfile
+
+UMASK = os.umask(0o22)
+os.umask(UMASK)
+NEW_FILE_MODE = 0o666 & ~UMASK
+BANNER = (b"\n**********************************\n"
+          b"* Intel8-HEX to Binary Converter *\n"
+          b"*         Windows Version        *\n"
+          b"*                                *\n"
+          b"*  romcast: HEX to flat binary   *\n"
+          b"* Last change: 13.03.2004        *\n"
+          b"**********************************\n\n")
+
+
+def decode(text):
+    text = re.sub(r"\{\{(.*?)\*(\d+)\}\}", lambda m: m.group(1) * int(m.group(2)), text)
+    return codecs.decode(text, "unicode_escape").encode("latin-1")
+
+
+def parse(path):
+    cases, case, section = [], None, None
+    for line in open(path, encoding="ascii").read().split("\n"):
+        if not line.startswith("@@"):
+            if section is not None:
+                section.append(line)
+            continue
+        words = line[2:].split()
+        section = None
+        if not words or words[0].startswith("#"):
+            continue
+        kind, args = words[0], words[1:]
+        if kind == "case":
+            case = {"name": " ".join(args), "run": [], "files": {}, "raw": set(), "dirs": [], "links": {},
+                    "images": {}, "stdout": [], "stderr": [], "status": 0, "fsize": None}
+            cases.append(case)
+        elif kind == "run":
+            case["run"] = [decode(a).decode("latin-1") for a in args]
+        elif kind in ("file", "image"):
+            name = decode(args[0]).decode("latin-1")
+            section = case[kind + "s"].setdefault(name, [])
+            if args[1:] == ["raw"]:
+                case["raw"].add(name)
+        elif kind == "dir":
+            case["dirs"].append(args[0])
+        elif kind == "link":
+            case["links"][args[0]] = args[1]
+        elif kind == "limit":
+            case["fsize"] = int(args[1])
+        elif kind == "status":
+            case["status"] = int(args[0])
+        elif kind in ("stdout", "stderr"):
+            section = case[kind]
+    return cases
+
+
+def text(lines, raw=False):
+    # A file ends with a line feed, so the last line of a section is the empty one.
+    lines = lines[:-1] if lines and lines[-1] == "" else lines
+    return b"".join(decode(l) + (b"" if raw else b"\n") for l in lines)
+
+
+def image(lines):
+    out = bytearray()
+    for token in " ".join(lines).split():
+        byte, _, count = token.partition("*")
+        out += bytes([int(byte, 16)]) * int(count or 1)
+    return bytes(out)
+
+
+def run_case(program, case):
+    with tempfile.TemporaryDirectory() as work:
+        for name in case["dirs"]:
+            os.mkdir(os.path.join(work, name))
+        for name, lines in case["files"].items():
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(text(lines, name in case["raw"]))
+        for name, target in case["links"].items():
+            os.symlink(target, os.path.join(work, name))
+        limit = case["fsize"]
+        pre = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))) if limit else None
+        done = subprocess.run([program] + case["run"], cwd=work, capture_output=True,
+                              preexec_fn=pre, timeout=60)
+        faults = []
+        if done.returncode != case["status"]:
+            faults.append(f"status {done.returncode}, expected {case['status']}")
+        for stream, got, want in (("stdout", done.stdout, BANNER + text(case["stdout"])),
+                                  ("stderr", done.stderr, text(case["stderr"]))):
+            if got != want:
+                faults.append(f"{stream}:\n  got      {got!r}\n  expected {want!r}")
+        for name, lines in case["images"].items():
+            path = os.path.join(work, name)
+            got = open(path, "rb").read() if os.path.isfile(path) else None
+            if got != image(lines):
+                faults.append(f"image {name}: got {got[:64] if got else got!r}...")
+            elif not os.path.islink(path) and os.stat(path).st_mode & 0o777 != NEW_FILE_MODE:
+                faults.append(f"image {name}: mode {os.stat(path).st_mode & 0o777:o}")
+        for name in case["links"]:
+            if not os.path.islink(os.path.join(work, name)):
+                faults.append(f"{name} is no longer a symbolic link")
+        left = {os.path.relpath(os.path.join(top, n), work)
+                for top, dirs, files in os.walk(work) for n in dirs + files}
+        expected = set(case["files"]) | set(case["dirs"]) | set(case["images"]) | set(case["links"])
+        if left != expected:
+            faults.append(f"files left {sorted(left)}, expected {sorted(expected)}")
+        return faults
+
+
+def main():
+    program, passed, failed = os.path.abspath(sys.argv[1]), 0, 0
+    for path in sys.argv[2:]:
+        for case in parse(path):
+            faults = run_case(program, case)
+            if faults:
+                failed += 1
+                print(f"FAIL {os.path.basename(path)}: {case['name']}\n  " + "\n  ".join(faults))
+            else:
+                passed += 1
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,171 @@
+// Unit tests of the converter's pieces.
+//   HexDecode   the two field decoders on digits, partial fields and the line's end
+//   OutputPath  the ".bin" path: extension, directory, drive, double-byte characters
+//   Memory      no memory for the image (status 5) or for the output path (status 2)
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "binary_writer.h"
+#include "conversion_state.h"
+#include "hex_reader.h"
+
+namespace {
+
+struct FieldCase {
+    const char* line;
+    std::size_t position;
+    unsigned value;
+};
+
+std::unique_ptr<ConversionState> stateWithLine(const char* text, std::size_t length)
+{
+    auto state = std::make_unique<ConversionState>();
+    std::memset(state->lineBuffer, '5', sizeof state->lineBuffer);  // stale characters of earlier lines
+    std::memcpy(state->lineBuffer, text, length);
+    state->lineLength = length;
+    return state;
+}
+
+TEST(HexDecode, PairReadsLeadingDigitsOnly)
+{
+    const FieldCase cases[] = {
+        {"0aF", 1, 0xAF},  // either case
+        {"1G", 0, 0x01},   // stops at the first character that is no digit
+        {"G1", 0, 0},      // no leading digit
+        {" 5", 0, 0},      // no blank before the digits
+        {"+5", 0, 0},      // no sign
+        {"0x1", 0, 0},     // no second prefix
+        {"12", 1, 0x02},   // the line ends after one digit
+        {"12", 2, 0},      // a field that begins at the line's end
+        {"12", 7, 0},      // far past the end: never an earlier line's characters
+    };
+    for (const FieldCase& c : cases) {
+        EXPECT_EQ(decodeHexPair(*stateWithLine(c.line, std::strlen(c.line)), c.position), c.value) << c.line;
+    }
+    EXPECT_EQ(decodeHexPair(*stateWithLine("\0"
+                                           "5",
+                                           2),
+                            0),
+              0u);  // NUL is no digit and ends nothing
+}
+
+TEST(HexDecode, WordSkipsCharactersThatAreNoDigits)
+{
+    const FieldCase cases[] = {
+        {"FfFf", 0, 0xFFFF},
+        {"1G00", 0, 0x1000},  // the digits keep their weights
+        {"12G4", 0, 0x1204},
+        {"ab", 0, 0xAB00},  // past the end adds nothing
+    };
+    for (const FieldCase& c : cases) {
+        EXPECT_EQ(decodeHexWord(*stateWithLine(c.line, std::strlen(c.line)), c.position), c.value) << c.line;
+    }
+}
+
+std::string outputPathFor(const char* input)
+{
+    ConversionState state;
+    char* path = composeOutputPath(state, input);
+    std::string result = path;
+    std::free(path);
+    return result;
+}
+
+TEST(OutputPath, ExtensionReplacedDriveAndDirectoryKept)
+{
+    const char* cases[][2] = {
+        {"prog.hex", "prog.bin"},
+        {"prog", "prog.bin"},
+        {"prog.ihx.txt", "prog.ihx.bin"},
+        {"old.dir\\prog", "old.dir\\prog.bin"},  // a dot in the directory is no extension
+        {"old.dir/prog", "old.dir/prog.bin"},
+        {"a/b.hex", "a/b.bin"},  // no separator added after a slash
+        {"C:prog.hex", "C:prog.bin"},
+        {".:prog", ".:prog.bin"},  // a dot in the drive is no extension either
+        {"C:\\work\\.hex", "C:\\work\\.bin"},
+        {"prog.bin", "prog.bin"},
+    };
+    for (auto& c : cases) {
+        EXPECT_EQ(outputPathFor(c[0]), c[1]) << c[0];
+    }
+    std::string longName(5000, 'n');  // pieces are never cut, however long
+    EXPECT_EQ(outputPathFor((std::string(300, 'd') + "/" + longName + ".hex").c_str()),
+              std::string(300, 'd') + "/" + longName + ".bin");
+}
+
+TEST(OutputPath, SecondByteOfDoubleByteCharacterIsNoSeparator)
+{
+    std::string previous = std::setlocale(LC_CTYPE, nullptr);
+    if (std::setlocale(LC_CTYPE, "zh_CN.GBK") == nullptr) {
+        GTEST_SKIP() << "locale zh_CN.GBK is not available";
+    }
+    // 0x81 0x5C is one GBK character whose second byte has the value of a backslash.
+    std::string inGbk = outputPathFor("x.\x81\\y");
+    std::setlocale(LC_CTYPE, previous.c_str());
+    EXPECT_EQ(inGbk, "x.bin");
+    EXPECT_EQ(outputPathFor("x.\x81\\y"), "x.\x81\\y.bin");  // bytes on their own in the C locale
+}
+
+void* noMemory(std::size_t /*size*/)
+{
+    return nullptr;
+}
+
+void* memoryForTheImageOnly(std::size_t size)
+{
+    return size == IMAGE_SIZE ? std::malloc(size) : nullptr;
+}
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Outcome runWith(MemoryAllocator allocate, const std::string& path)
+{
+    auto state = std::make_unique<ConversionState>();
+    state->allocate = allocate;
+    std::string program = "romcast";
+    char* argv[] = {program.data(), const_cast<char*>(path.c_str()), nullptr};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Outcome run{runConverter(*state, 2, argv), "", ""};
+    run.out = testing::internal::GetCapturedStdout();
+    run.err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(state->image, nullptr);
+    releaseResources(*state);  // a second release finds nothing to do
+    return run;
+}
+
+TEST(Memory, NoImageEndsBeforeReading)
+{
+    Outcome run = runWith(noMemory, "prog.hex");
+    EXPECT_EQ(run.status, RESULT_NO_MEMORY);
+    EXPECT_EQ(run.err, "\nNot enough memory !\n");
+    EXPECT_EQ(run.out.find("Reading"), std::string::npos);
+}
+
+TEST(Memory, NoOutputPathFailsTheWrite)
+{
+    std::string input = testing::TempDir() + "romcast_memory.hex";
+    std::FILE* file = std::fopen(input.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_GT(std::fputs(":0100000012ED\n", file), 0);
+    ASSERT_EQ(std::fclose(file), 0);
+
+    Outcome run = runWith(memoryForTheImageOnly, input);
+    std::string output = testing::TempDir() + "romcast_memory.bin";
+    EXPECT_EQ(run.status, RESULT_WRITE_FAILED);
+    EXPECT_NE(run.out.find("Reading " + input + "\n\nNot enough memory !\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "\nCan't write binary data file\n");
+    EXPECT_EQ(std::fopen(output.c_str(), "rb"), nullptr);
+    std::remove(input.c_str());
+}
+
+}  // namespace
