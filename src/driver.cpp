@@ -7,6 +7,13 @@
 
 namespace {
 
+// Console output is best effort: a closed or full console must not turn a correct
+// conversion into a failure, and there is nowhere left to report it.
+void printError(const char* text)
+{
+    static_cast<void>(std::fputs(text, stderr));
+}
+
 void printBanner()
 {
     std::printf("\n**********************************\n");
@@ -34,7 +41,7 @@ int prepareState(ConversionState& state)
 {
     state.image = static_cast<unsigned char*>(state.allocate(IMAGE_SIZE));
     if (state.image == nullptr) {
-        std::fprintf(stderr, "\nNot enough memory !\n");
+        printError("\nNot enough memory !\n");
         return RESULT_NO_MEMORY;
     }
     std::memset(state.image, FREE_BYTE, IMAGE_SIZE);
@@ -54,11 +61,11 @@ int convert(ConversionState& state, const char* path)
     }
     std::printf("Reading %s\n", path);
     if (readHexFile(state, path) != RESULT_OK) {
-        std::fprintf(stderr, "\nCan't read HEX-Data !\n");
+        printError("\nCan't read HEX-Data !\n");
         return RESULT_READ_FAILED;
     }
     if (writeBinaryFile(state, path) != RESULT_OK) {
-        std::fprintf(stderr, "\nCan't write binary data file\n");
+        printError("\nCan't write binary data file\n");
         return RESULT_WRITE_FAILED;
     }
     printReport(state);
@@ -71,26 +78,26 @@ void releaseResources(ConversionState& state)
 {
     std::free(state.image);
     state.image = nullptr;
+    // The reader and the writer close their own streams and check the result; a
+    // stream still open here belongs to a step that already failed.
     if (state.input != nullptr) {
-        std::fclose(state.input);
+        static_cast<void>(std::fclose(state.input));
         state.input = nullptr;
     }
     if (state.output != nullptr) {
-        std::fclose(state.output);
+        static_cast<void>(std::fclose(state.output));
         state.output = nullptr;
     }
 }
 
-// Console output is best effort: a closed or full standard output must not turn a
-// correct conversion into a failure, and there is nowhere left to report it.
 int runConverter(ConversionState& state, int argc, char* argv[])
 {
     printBanner();
     int rc = RESULT_USAGE;
     if (argc < 2) {
-        std::fprintf(stderr, "Name of HEX-File missing !!\n");
-        std::fprintf(stderr, "Usage:  romcast [name].ext  ext=hex,ihx or what ever ;)\n");
-        std::fprintf(stderr, "Output: [name].bin\n");
+        printError("Name of HEX-File missing !!\n");
+        printError("Usage:  romcast [name].ext  ext=hex,ihx or what ever ;)\n");
+        printError("Output: [name].bin\n");
     } else {
         rc = convert(state, argv[1]);
     }

@@ -2,7 +2,6 @@
 #include "file_replace.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include <fcntl.h>
@@ -12,6 +11,7 @@
 namespace {
 
 constexpr int TEMPORARY_NAME_TRIES = 100;
+constexpr std::size_t TEMPORARY_NAME_ROOM = 64;  // ".romcast-PID-TRY.tmp" and its terminator
 
 // A file that exists but could not be opened for writing is refused before anything
 // is created: a directory, or a file the user may not write.
@@ -31,8 +31,7 @@ int openTemporary(ConversionState& state, const char* target, char** temporary)
 {
     const char* slash = std::strrchr(target, '/');
     std::size_t directory = slash == nullptr ? 0 : static_cast<std::size_t>(slash - target) + 1;
-    std::size_t size = directory + sizeof ".romcast-4294967295-99.tmp";
-    auto* name = static_cast<char*>(state.allocate(size));
+    auto* name = static_cast<char*>(state.allocate(directory + TEMPORARY_NAME_ROOM));
     if (name == nullptr) {
         return RESULT_WRITE_FAILED;
     }
@@ -40,8 +39,11 @@ int openTemporary(ConversionState& state, const char* target, char** temporary)
 
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < TEMPORARY_NAME_TRIES; ++attempt) {
-        std::snprintf(name + directory, size - directory, ".romcast-%lu-%d.tmp",
-                      static_cast<unsigned long>(getpid()), attempt);
+        int length = std::snprintf(name + directory, TEMPORARY_NAME_ROOM, ".romcast-%lu-%d.tmp",
+                                   static_cast<unsigned long>(getpid()), attempt);
+        if (length < 0 || static_cast<std::size_t>(length) >= TEMPORARY_NAME_ROOM) {
+            break;
+        }
         fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) {
             break;
@@ -50,8 +52,8 @@ int openTemporary(ConversionState& state, const char* target, char** temporary)
     if (fd >= 0) {
         state.output = fdopen(fd, "wb");
         if (state.output == nullptr) {
-            close(fd);
-            unlink(name);
+            static_cast<void>(close(fd));  // nothing was written; the failure is reported
+            static_cast<void>(unlink(name));
         }
     }
     if (state.output == nullptr) {
@@ -92,7 +94,7 @@ int replaceFile(ConversionState& state, const char* outputPath, const unsigned c
         std::printf("\nCan't open file %s\n", outputPath);
     } else if (!writeAndClose(state, bytes, length) || std::rename(temporary, target) != 0) {
         std::printf("\nCan't write file %s\n", outputPath);
-        unlink(temporary);
+        static_cast<void>(unlink(temporary));
     } else {
         rc = RESULT_OK;
     }

@@ -55,7 +55,7 @@ int fillBlock(ConversionState& state, std::size_t wanted)
     // fread returns less than asked only at the end of the file or on an error.
     std::size_t got = std::fread(fresh, 1, room, state.input);
     if (got < room) {
-        if (std::ferror(state.input)) {
+        if (std::ferror(state.input) != 0) {
             return LINE_INPUT_ERROR;
         }
         state.inputEnded = true;

@@ -6,12 +6,13 @@
 
 int main(int argc, char* argv[])
 {
-    // Paths are split by characters of the user's multibyte encoding.
-    std::setlocale(LC_CTYPE, "");
+    // Paths are split by characters of the user's multibyte encoding; where that
+    // locale is unavailable the C locale stays, and paths are split by bytes.
+    static_cast<void>(std::setlocale(LC_CTYPE, ""));
 #ifdef SIGXFSZ
     // Over a file-size limit a write must fail and be reported, not kill the
     // process and leave its temporary file behind.
-    std::signal(SIGXFSZ, SIG_IGN);
+    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
 #endif
     ConversionState state;
     return runConverter(state, argc, argv);

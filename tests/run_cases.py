@@ -1,23 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end runner: runs the built romcast on each case of the case files given and
 checks its exit status, both streams byte for byte, the files it leaves and their bytes.
-
-A case file holds cases, each opened by "@@ case NAME: what it checks" and made of
-directives; the lines after a directive, up to the next "@@", are its content:
-  @@ run ARG...        arguments after the program name
-  @@ file NAME [raw]   an input file; each line gets a line feed, unless raw
-  @@ dir NAME          a directory
-  @@ link NAME TARGET  a symbolic link
-  @@ limit fsize N     the file-size limit of the run, in bytes
-  @@ status N          the expected exit status
-  @@ stdout            expected standard output after the banner, a line feed per line
-  @@ stderr            expected standard error, a line feed per line
-  @@ image NAME        expected bytes of a file, as hex pairs; "ff*300" repeats a byte;
-                       a file the program wrote must have the mode of a new file
-"@@" alone or "@@ # ..." ends a section. Content is ASCII with backslash escapes (\\r, \\x1a, \\\\) and {{TEXT*N}} for a repeat.
-After the run the work directory must hold exactly the files, directories and
-images named, so a leftover or missing output shows as a failure.
-"""
+The case format is described in cases/README.md."""
 import codecs
 import os
 import re
