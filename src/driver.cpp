@@ -8,9 +8,11 @@
 namespace {
 
 // Console output is best effort: a closed or full console must not turn a correct
-// conversion into a failure, and there is nowhere left to report it.
+// conversion into a failure, and there is nowhere left to report it. Standard output
+// is flushed first so that a log of both streams keeps the messages in order.
 void printError(const char* text)
 {
+    static_cast<void>(std::fflush(stdout));
     static_cast<void>(std::fputs(text, stderr));
 }
 
