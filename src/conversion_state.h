@@ -46,6 +46,7 @@ struct ConversionState {
     bool inputEnded = false;             // end of file or a 0x1A byte reached; nothing more is read
     bool carriageReturnPending = false;  // the last line ended at a carriage return whose run
                                          // (and optional line feed) is still to be skipped
+    std::size_t lineEndRoom = 0;         // further carriage returns that still fit in that line's piece
 
     MemoryAllocator allocate = std::malloc;  // source of all heap memory; released with std::free
 };

@@ -11,56 +11,80 @@
 namespace {
 
 constexpr int TEMPORARY_NAME_TRIES = 100;
-constexpr std::size_t TEMPORARY_NAME_ROOM = 64;  // ".romcast-PID-TRY.tmp" and its terminator
+constexpr std::size_t TEMPORARY_NAME_SIZE = 64;  // ".romcast-PID-TRY.tmp" and its terminator
 
-// A file that exists but could not be opened for writing is refused before anything
-// is created: a directory, or a file the user may not write.
-bool targetRefused(const char* target)
-{
-    struct stat info {};
-    if (stat(target, &info) != 0) {
-        return false;
-    }
-    return S_ISDIR(info.st_mode) || access(target, W_OK) != 0;
-}
+#ifdef O_PATH
+constexpr int DIRECTORY_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;  // needs no read permission
+#else
+constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
-// Opens a new file beside the target in state.output. Created exclusively with mode
-// 0666, so the host's umask and default permissions apply as to any new file. On
-// success *temporary is a heap string the caller frees and removes.
-int openTemporary(ConversionState& state, const char* target, char** temporary)
+// The directory that will hold the file, opened so that the temporary file and the
+// rename work on names within it, however long the path leading there.
+struct TargetDirectory {
+    int fd;            // open directory, or -1
+    const char* name;  // the target's last component, within the target path
+};
+
+int openTargetDirectory(const ConversionState& state, const char* target, TargetDirectory* directory)
 {
     const char* slash = std::strrchr(target, '/');
-    std::size_t directory = slash == nullptr ? 0 : static_cast<std::size_t>(slash - target) + 1;
-    auto* name = static_cast<char*>(state.allocate(directory + TEMPORARY_NAME_ROOM));
-    if (name == nullptr) {
+    directory->name = slash == nullptr ? target : slash + 1;
+    if (slash == nullptr) {
+        directory->fd = open(".", DIRECTORY_FLAGS);
+        return directory->fd < 0 ? RESULT_WRITE_FAILED : RESULT_OK;
+    }
+    auto length = static_cast<std::size_t>(slash - target) + 1;  // the slash kept, so "/" stays the root
+    auto* path = static_cast<char*>(state.allocate(length + 1));
+    if (path == nullptr) {
         return RESULT_WRITE_FAILED;
     }
-    std::memcpy(name, target, directory);
+    std::memcpy(path, target, length);
+    path[length] = '\0';
+    directory->fd = open(path, DIRECTORY_FLAGS);
+    std::free(path);
+    return directory->fd < 0 ? RESULT_WRITE_FAILED : RESULT_OK;
+}
 
+// Whether the target could be opened for writing, as the file itself would be: a
+// name the host refuses (too long, say), a directory or a file the user may not
+// write is refused before anything is created.
+bool targetOpenable(const TargetDirectory& directory)
+{
+    struct stat info {};
+    if (fstatat(directory.fd, directory.name, &info, 0) != 0) {
+        return errno == ENOENT;
+    }
+    return !S_ISDIR(info.st_mode) && faccessat(directory.fd, directory.name, W_OK, 0) == 0;
+}
+
+// Opens a new file beside the target in state.output and leaves its name in
+// temporary. Created exclusively with mode 0666, so the umask and any default
+// permissions of the directory apply as to any new file.
+int openTemporary(ConversionState& state, const TargetDirectory& directory,
+                  char (&temporary)[TEMPORARY_NAME_SIZE])
+{
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < TEMPORARY_NAME_TRIES; ++attempt) {
-        int length = std::snprintf(name + directory, TEMPORARY_NAME_ROOM, ".romcast-%lu-%d.tmp",
+        int length = std::snprintf(temporary, sizeof temporary, ".romcast-%lu-%d.tmp",
                                    static_cast<unsigned long>(getpid()), attempt);
-        if (length < 0 || static_cast<std::size_t>(length) >= TEMPORARY_NAME_ROOM) {
-            break;
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary) {
+            return RESULT_WRITE_FAILED;
         }
-        fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = openat(directory.fd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) {
-            break;
+            return RESULT_WRITE_FAILED;
         }
     }
-    if (fd >= 0) {
-        state.output = fdopen(fd, "wb");
-        if (state.output == nullptr) {
-            static_cast<void>(close(fd));  // nothing was written; the failure is reported
-            static_cast<void>(unlink(name));
-        }
-    }
-    if (state.output == nullptr) {
-        std::free(name);
+    if (fd < 0) {
         return RESULT_WRITE_FAILED;
     }
-    *temporary = name;
+    state.output = fdopen(fd, "wb");
+    if (state.output == nullptr) {
+        static_cast<void>(close(fd));  // nothing was written; the failure is reported
+        static_cast<void>(unlinkat(directory.fd, temporary, 0));
+        return RESULT_WRITE_FAILED;
+    }
     return RESULT_OK;
 }
 
@@ -82,23 +106,28 @@ int replaceFile(ConversionState& state, const char* outputPath, const unsigned c
     // points to instead, as opening the link for writing would.
     char* resolved = nullptr;
     struct stat info {};
-    if (lstat(outputPath, &info) == 0 && S_ISLNK(info.st_mode)) {
+    bool link = lstat(outputPath, &info) == 0 && S_ISLNK(info.st_mode);
+    if (link) {
         resolved = realpath(outputPath, nullptr);
     }
     const char* target = resolved != nullptr ? resolved : outputPath;
 
-    char* temporary = nullptr;
+    TargetDirectory directory{-1, nullptr};
+    char temporary[TEMPORARY_NAME_SIZE];
     int rc = RESULT_WRITE_FAILED;
-    if ((S_ISLNK(info.st_mode) && resolved == nullptr) || targetRefused(target) ||
-        openTemporary(state, target, &temporary) != RESULT_OK) {
+    if ((link && resolved == nullptr) || openTargetDirectory(state, target, &directory) != RESULT_OK ||
+        !targetOpenable(directory) || openTemporary(state, directory, temporary) != RESULT_OK) {
         std::printf("\nCan't open file %s\n", outputPath);
-    } else if (!writeAndClose(state, bytes, length) || std::rename(temporary, target) != 0) {
+    } else if (!writeAndClose(state, bytes, length) ||
+               renameat(directory.fd, temporary, directory.fd, directory.name) != 0) {
         std::printf("\nCan't write file %s\n", outputPath);
-        static_cast<void>(unlink(temporary));
+        static_cast<void>(unlinkat(directory.fd, temporary, 0));
     } else {
         rc = RESULT_OK;
     }
-    std::free(temporary);
+    if (directory.fd >= 0) {
+        static_cast<void>(close(directory.fd));  // opened only to name files within it
+    }
     std::free(resolved);
     return rc;
 }

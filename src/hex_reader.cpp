@@ -70,9 +70,13 @@ int fillBlock(ConversionState& state, std::size_t wanted)
 }
 
 // Skips the rest of a line end that began with a carriage return: further carriage
-// returns and one optional line feed, however they fall across blocks.
-int finishLineEnd(ConversionState& state)
+// returns and one optional line feed, however they fall across blocks. A carriage
+// return before a line feed is dropped as by a text stream, so the line end takes
+// one character of the piece per carriage return; *overflow tells whether it took
+// more than the piece had room for.
+int finishLineEnd(ConversionState& state, bool* overflow)
 {
+    std::size_t extra = 0;
     while (state.carriageReturnPending) {
         int rc = fillBlock(state, 1);
         if (rc != RESULT_OK) {
@@ -80,6 +84,7 @@ int finishLineEnd(ConversionState& state)
         }
         while (state.blockStart < state.blockEnd && state.inputBlock[state.blockStart] == '\r') {
             ++state.blockStart;
+            ++extra;
         }
         if (state.blockStart == state.blockEnd && !state.inputEnded) {
             continue;
@@ -89,21 +94,27 @@ int finishLineEnd(ConversionState& state)
         }
         state.carriageReturnPending = false;
     }
+    *overflow = extra > state.lineEndRoom;
     return RESULT_OK;
 }
 
 // Copies the next piece of the input into lineBuffer, without its line end. A line
 // ends at a line feed or at a run of carriage returns with an optional line feed;
-// a line longer than a piece (its line end counting as one character) is split
-// into pieces of MAX_PIECE characters, each handled as a line of its own.
+// a line longer than a piece (its line end included) is split into pieces of
+// MAX_PIECE characters, each handled as a line of its own.
 int readLine(ConversionState& state)
 {
-    int rc = finishLineEnd(state);
+    bool overflow = false;
+    int rc = finishLineEnd(state, &overflow);
     if (rc == RESULT_OK) {
         rc = fillBlock(state, LINE_BUFFER_SIZE);
     }
     if (rc != RESULT_OK) {
         return rc;
+    }
+    if (overflow) {
+        state.lineLength = 0;  // the rest of the line end is a piece of its own: an empty line
+        return RESULT_OK;
     }
     std::size_t available = state.blockEnd - state.blockStart;
     if (available == 0) {
@@ -122,9 +133,10 @@ int readLine(ConversionState& state)
     state.lineLength = length;
     state.blockStart += length;
 
-    // The line end belongs to this piece only if it fits beside the characters.
+    // The line end belongs to this piece only if its first character fits.
     if (length < MAX_PIECE && length < available) {
         state.carriageReturnPending = start[length] == '\r';
+        state.lineEndRoom = MAX_PIECE - length - 1;
         ++state.blockStart;
     }
     return RESULT_OK;
@@ -140,18 +152,19 @@ void compareChecksum(const ConversionState& state, unsigned count, unsigned sum)
     }
 }
 
-// The count that record types 02 to 05 must have; 0 for every other type.
-unsigned addressRecordCount(unsigned type)
+// Whether a record of type 02 to 05 has the count its type needs; any other type
+// above 01 is unknown.
+bool validAddressRecord(unsigned type, unsigned count)
 {
     switch (type) {
     case 2:  // extended segment address: base = value * 16
     case 4:  // extended linear address: base = value * 65,536
-        return 2;
+        return count == 2;
     case 3:  // start segment address (CS:IP)
     case 5:  // start linear address (EIP)
-        return 4;
+        return count == 4;
     default:
-        return 0;
+        return false;
     }
 }
 
@@ -253,7 +266,7 @@ int parseHexLine(ConversionState& state)
                     static_cast<unsigned long>(expected));
         return RESULT_READ_FAILED;
     }
-    if (type > 1 && addressRecordCount(type) != count) {
+    if (type > 1 && !validAddressRecord(type, count)) {
         std::printf("\nInvalid record type 0x%02X in HEX-Line %lu !\n", type,
                     static_cast<unsigned long>(state.lineCount));
         return RESULT_READ_FAILED;

@@ -14,6 +14,10 @@ int main(int argc, char* argv[])
     // process and leave its temporary file behind.
     static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
 #endif
+#ifdef SIGPIPE
+    // A console pipe closed early must not stop a conversion half-way.
+    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+#endif
     ConversionState state;
     return runConverter(state, argc, argv);
 }
