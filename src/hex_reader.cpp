@@ -170,7 +170,7 @@ bool validAddressRecord(unsigned type, unsigned count)
 
 // Handles an address record whose count was checked: start addresses are only
 // checksummed; the base records set the base for the data records after them.
-int readAddressRecord(ConversionState& state, unsigned type, unsigned count, unsigned sum)
+void readAddressRecord(ConversionState& state, unsigned type, unsigned count, unsigned sum)
 {
     for (unsigned k = 0; k < count; ++k) {
         sum += decodeHexPair(state, 9 + 2 * k);
@@ -182,7 +182,6 @@ int readAddressRecord(ConversionState& state, unsigned type, unsigned count, uns
     } else if (type == 4) {
         state.addressBase = value << 16;
     }
-    return RESULT_OK;
 }
 
 int storeDataBytes(ConversionState& state, unsigned count, unsigned sum)
@@ -275,7 +274,8 @@ int parseHexLine(ConversionState& state)
     unsigned loadAddress = decodeHexWord(state, 3);
     sum += (loadAddress & 0xFF) + (loadAddress >> 8);
     if (type > 1) {
-        return readAddressRecord(state, type, count, sum);
+        readAddressRecord(state, type, count, sum);
+        return RESULT_OK;  // even while no data byte is stored: toolchains put these first
     }
     // The base is at most 0xFFFF0000 and only a byte below 0x10000 advances the
     // address, so the sum never wraps.
