@@ -30,19 +30,18 @@ int openTargetDirectory(const ConversionState& state, const char* target, Target
 {
     const char* slash = std::strrchr(target, '/');
     directory->name = slash == nullptr ? target : slash + 1;
-    if (slash == nullptr) {
-        directory->fd = open(".", DIRECTORY_FLAGS);
-        return directory->fd < 0 ? RESULT_WRITE_FAILED : RESULT_OK;
+    char* copy = nullptr;
+    if (slash != nullptr) {
+        auto length = static_cast<std::size_t>(slash - target) + 1;  // the slash kept, so "/" stays the root
+        copy = static_cast<char*>(state.allocate(length + 1));
+        if (copy == nullptr) {
+            return RESULT_WRITE_FAILED;
+        }
+        std::memcpy(copy, target, length);
+        copy[length] = '\0';
     }
-    auto length = static_cast<std::size_t>(slash - target) + 1;  // the slash kept, so "/" stays the root
-    auto* path = static_cast<char*>(state.allocate(length + 1));
-    if (path == nullptr) {
-        return RESULT_WRITE_FAILED;
-    }
-    std::memcpy(path, target, length);
-    path[length] = '\0';
-    directory->fd = open(path, DIRECTORY_FLAGS);
-    std::free(path);
+    directory->fd = open(copy != nullptr ? copy : ".", DIRECTORY_FLAGS);
+    std::free(copy);
     return directory->fd < 0 ? RESULT_WRITE_FAILED : RESULT_OK;
 }
 
