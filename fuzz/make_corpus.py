@@ -1,0 +1,29 @@
+#!/usr/bin/env python3
+"""Writes the fuzzer's seed corpus: every input file of the end-to-end cases and the
+bundled example, one file each, into the directory given."""
+import os
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import run_cases  # noqa: E402
+
+
+def main():
+    out = sys.argv[1]
+    os.makedirs(out, exist_ok=True)
+    cases_dir = os.path.join(ROOT, "tests", "cases")
+    seeds = [open(os.path.join(ROOT, "examples", "blink.hex"), "rb").read()]
+    for name in sorted(os.listdir(cases_dir)):
+        if name.endswith(".txt"):
+            for case in run_cases.parse(os.path.join(cases_dir, name)):
+                for file_name, lines in case["files"].items():
+                    seeds.append(run_cases.text(lines, file_name in case["raw"]))
+    for number, seed in enumerate(seeds):
+        with open(os.path.join(out, f"seed-{number:03d}"), "wb") as f:
+            f.write(seed)
+    print(f"{len(seeds)} seeds in {out}")
+
+
+if __name__ == "__main__":
+    main()
