@@ -2,10 +2,12 @@
 """End-to-end runner: runs the built romcast on each case of the case files given and
 checks its exit status, both streams byte for byte, the files it leaves and their bytes.
 The case format is described in cases/README.md."""
+import atexit
 import codecs
 import os
 import re
 import resource
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -41,7 +43,8 @@ def parse(path):
         kind, args = words[0], words[1:]
         if kind == "case":
             case = {"name": " ".join(args), "run": [], "files": {}, "raw": set(), "dirs": [], "links": {},
-                    "images": {}, "stdout": [], "stderr": [], "status": 0, "fsize": None}
+                    "images": {}, "stdout": [], "stderr": [], "status": 0, "fsize": None,
+                    "modes": {}, "unprivileged": False}
             cases.append(case)
         elif kind == "run":
             case["run"] = [decode(a).decode("latin-1") for a in args]
@@ -54,6 +57,10 @@ def parse(path):
             case["dirs"].append(args[0])
         elif kind == "link":
             case["links"][args[0]] = args[1]
+        elif kind == "mode":
+            case["modes"][args[0]] = int(args[1], 8)
+        elif kind == "unprivileged":
+            case["unprivileged"] = True
         elif kind == "limit":
             case["fsize"] = int(args[1])
         elif kind == "status":
@@ -77,7 +84,30 @@ def image(lines):
     return bytes(out)
 
 
+def unprivileged_command(program, cache={}):
+    """The command line prefix that runs the program without privileges, or None.
+
+    As root, permissions do not hold, so the program is run as user nobody from a copy
+    that nobody may execute; any other user already runs without privileges."""
+    if os.geteuid() != 0:
+        return [program]
+    if "command" not in cache:
+        cache["command"] = None
+        if shutil.which("setpriv"):
+            home = tempfile.mkdtemp(prefix="romcast-unprivileged-")
+            os.chmod(home, 0o755)
+            copy = shutil.copy(program, home)
+            atexit.register(shutil.rmtree, home)
+            cache["command"] = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", copy]
+    return cache["command"]
+
+
 def run_case(program, case):
+    command = [program]
+    if case["unprivileged"]:
+        command = unprivileged_command(program)
+        if command is None:
+            return None
     with tempfile.TemporaryDirectory() as work:
         for name in case["dirs"]:
             os.mkdir(os.path.join(work, name))
@@ -86,10 +116,15 @@ def run_case(program, case):
                 f.write(text(lines, name in case["raw"]))
         for name, target in case["links"].items():
             os.symlink(target, os.path.join(work, name))
+        if case["unprivileged"]:
+            os.chmod(work, 0o777)
+        for name, mode in case["modes"].items():
+            os.chmod(os.path.join(work, name), mode)
         limit = case["fsize"]
         pre = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))) if limit else None
-        done = subprocess.run([program] + case["run"], cwd=work, capture_output=True,
+        done = subprocess.run(command + case["run"], cwd=work, capture_output=True,
                               preexec_fn=pre, timeout=60)
+        os.chmod(work, 0o700)  # so that the directory can be removed whatever the case did to it
         faults = []
         if done.returncode != case["status"]:
             faults.append(f"status {done.returncode}, expected {case['status']}")
@@ -102,7 +137,7 @@ def run_case(program, case):
             got = open(path, "rb").read() if os.path.isfile(path) else None
             if got != image(lines):
                 faults.append(f"image {name}: got {got[:64] if got else got!r}...")
-            elif not os.path.islink(path) and os.stat(path).st_mode & 0o777 != NEW_FILE_MODE:
+            elif name not in case["modes"] and not os.path.islink(path) and os.stat(path).st_mode & 0o777 != NEW_FILE_MODE:
                 faults.append(f"image {name}: mode {os.stat(path).st_mode & 0o777:o}")
         for name in case["links"]:
             if not os.path.islink(os.path.join(work, name)):
@@ -120,7 +155,10 @@ def main():
     for path in sys.argv[2:]:
         for case in parse(path):
             faults = run_case(program, case)
-            if faults:
+            if faults is None:
+                print(f"SKIP {os.path.basename(path)}: {case['name']}: running as root, and setpriv "
+                      "is missing to run it as an unprivileged user")
+            elif faults:
                 failed += 1
                 print(f"FAIL {os.path.basename(path)}: {case['name']}\n  " + "\n  ".join(faults))
             else:
