@@ -77,8 +77,9 @@ void removeWorkDirectory()
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
-    char pattern[] = "/tmp/romcast-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    const char* parent = std::getenv("TMPDIR");
+    std::string pattern = std::string(parent != nullptr ? parent : "/tmp") + "/romcast-fuzz-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
         std::perror("mkdtemp");
         std::abort();
     }
