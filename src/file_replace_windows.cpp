@@ -11,6 +11,8 @@ namespace {
 
 constexpr int TEMPORARY_NAME_TRIES = 100;
 constexpr std::size_t TEMPORARY_NAME_SIZE = 64;  // ".romcast-PID-TRY.tmp" and its terminator
+constexpr DWORD SHARE_ALL =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;  // for handles that only ask
 
 // The target as a full path, split where its last component begins. The host's
 // own path parser does the split, so a double-byte character whose second byte has
@@ -47,8 +49,8 @@ int resolveTarget(const ConversionState& state, const char* outputPath, TargetPa
     if (rc != RESULT_OK) {
         return rc;
     }
-    HANDLE file = CreateFileA(target->full, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file =
+        CreateFileA(target->full, 0, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return RESULT_OK;  // nothing there yet, or nothing to follow; targetOpenable decides
     }
@@ -56,7 +58,8 @@ int resolveTarget(const ConversionState& state, const char* outputPath, TargetPa
     DWORD size = GetFinalPathNameByHandleA(file, nullptr, 0, FILE_NAME_NORMALIZED) + 1;
     char* finalPath = size == 1 ? nullptr : static_cast<char*>(state.allocate(size));
     rc = RESULT_WRITE_FAILED;
-    if (finalPath != nullptr && GetFinalPathNameByHandleA(file, finalPath, size, FILE_NAME_NORMALIZED) < size) {
+    if (finalPath != nullptr &&
+        GetFinalPathNameByHandleA(file, finalPath, size, FILE_NAME_NORMALIZED) < size) {
         std::free(target->full);
         rc = splitFullPath(state, finalPath, target);
     }
@@ -78,8 +81,8 @@ bool targetOpenable(const TargetPath& target)
         return false;  // asked for itself: under wine, a root user's probe opens a read-only file
     }
     // Opening an existing file changes nothing in it.
-    HANDLE probe = CreateFileA(target.full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE probe = CreateFileA(target.full, GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -88,7 +91,7 @@ bool targetOpenable(const TargetPath& target)
 }
 
 // Opens a new file beside the target in state.output and leaves its full path in
-// *temporary, a heap string. Created exclusively; it gets the permissions that the
+// *temporary, a heap string the caller frees, on failure too. Created exclusively; it gets the permissions that the
 // directory gives any new file.
 int openTemporary(ConversionState& state, const TargetPath& target, char** temporary)
 {
