@@ -91,8 +91,8 @@ bool targetOpenable(const TargetPath& target)
 }
 
 // Opens a new file beside the target in state.output and leaves its full path in
-// *temporary, a heap string the caller frees, on failure too. Created exclusively; it gets the permissions that the
-// directory gives any new file.
+// *temporary, a heap string the caller frees, on failure too. Created exclusively;
+// it gets the permissions that the directory gives any new file.
 int openTemporary(ConversionState& state, const TargetPath& target, char** temporary)
 {
     std::size_t size = target.stem + TEMPORARY_NAME_SIZE;
