@@ -4,11 +4,23 @@
 
 #include "conversion_state.h"
 
+namespace {
+
+#ifdef _WIN32
+// The host's file functions read a path in its ANSI code page, which the user's
+// locale need not share.
+constexpr char PATH_LOCALE[] = ".ACP";
+#else
+constexpr char PATH_LOCALE[] = "";  // the user's, from the environment
+#endif
+
+}  // namespace
+
 int main(int argc, char* argv[])
 {
-    // Paths are split by characters of the user's multibyte encoding; where that
-    // locale is unavailable the C locale stays, and paths are split by bytes.
-    static_cast<void>(std::setlocale(LC_CTYPE, ""));
+    // Paths are split by characters of the multibyte encoding that names files;
+    // where that locale is unavailable the C locale stays, and paths are split by bytes.
+    static_cast<void>(std::setlocale(LC_CTYPE, PATH_LOCALE));
 #ifdef SIGXFSZ
     // Over a file-size limit a write must fail and be reported, not kill the
     // process and leave its temporary file behind.
