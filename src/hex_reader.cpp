@@ -233,6 +233,15 @@ unsigned decodeHexWord(const ConversionState& state, std::size_t position)
     return value;
 }
 
+void startInput(ConversionState& state, std::FILE* input)
+{
+    state.input = input;
+    state.blockStart = 0;
+    state.blockEnd = 0;
+    state.inputEnded = false;
+    state.carriageReturnPending = false;
+}
+
 int parseHexLine(ConversionState& state)
 {
     int rc = readLine(state);
@@ -293,15 +302,11 @@ int parseHexLine(ConversionState& state)
 int readHexFile(ConversionState& state, const char* path)
 {
     // Opened as bytes: line ends and 0x1A are handled here, the same on every host.
-    state.input = std::fopen(path, "rb");
+    startInput(state, std::fopen(path, "rb"));
     if (state.input == nullptr) {
         std::printf("\nCan't open file %s\n", path);
         return RESULT_READ_FAILED;
     }
-    state.blockStart = 0;
-    state.blockEnd = 0;
-    state.inputEnded = false;
-    state.carriageReturnPending = false;
 
     int rc = RESULT_OK;
     while (rc == RESULT_OK) {
