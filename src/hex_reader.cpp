@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr unsigned char NOT_HEX = 0xFF;
@@ -242,13 +246,43 @@ unsigned pairValue(const unsigned char* text)
     return HEX_PAIRS.value[text[0] | static_cast<std::size_t>(text[1]) << 8];
 }
 
+#if defined(__SSE2__)
+// Decodes 16 characters from text into 8 bytes and adds them to *sum; returns
+// NOT_A_BYTE when a character was no digit, else 0. Digits are '0' to '9' and,
+// after setting the lower-case bit, 'a' to 'f'; each range is one unsigned compare.
+unsigned decodeEightPairs(const unsigned char* text, unsigned char* bytes, unsigned* sum)
+{
+    const __m128i zero = _mm_setzero_si128();
+    __m128i characters = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    __m128i digit = _mm_sub_epi8(characters, _mm_set1_epi8('0'));
+    __m128i letter = _mm_sub_epi8(_mm_or_si128(characters, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    __m128i isDigit = _mm_cmpeq_epi8(_mm_subs_epu8(digit, _mm_set1_epi8(9)), zero);
+    __m128i isLetter = _mm_cmpeq_epi8(_mm_subs_epu8(letter, _mm_set1_epi8(5)), zero);
+    __m128i nibbles = _mm_or_si128(_mm_and_si128(isDigit, digit),
+                                   _mm_and_si128(isLetter, _mm_add_epi8(letter, _mm_set1_epi8(10))));
+    // Each 16-bit lane holds a pair, its first character in the low byte.
+    __m128i pairs = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0xFF)), 4),
+                                 _mm_srli_epi16(nibbles, 8));
+    __m128i packed = _mm_packus_epi16(pairs, zero);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), packed);
+    *sum += static_cast<unsigned>(_mm_cvtsi128_si32(_mm_sad_epu8(packed, zero)));
+    return _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)) == 0xFFFF ? 0 : NOT_A_BYTE;
+}
+#endif
+
 // Decodes count pairs of digits from text into bytes and adds them to *sum; returns
 // the OR of the pairs, above 0xFF when a character was no digit.
 unsigned decodePairs(const unsigned char* text, unsigned count, unsigned char* bytes, unsigned* sum)
 {
     unsigned decoded = 0;
+    unsigned k = 0;
+#if defined(__SSE2__)
+    for (; k + 8 <= count; k += 8) {
+        decoded |= decodeEightPairs(text + 2 * k, bytes + k, sum);
+    }
+#endif
     unsigned total = *sum;
-    for (unsigned k = 0; k < count; ++k) {
+    for (; k < count; ++k) {
         unsigned value = pairValue(text + 2 * k);
         decoded |= value;
         total += value;
