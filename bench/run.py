@@ -89,7 +89,7 @@ def run(command, **kwargs):
 def build(build_dir):
     run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DROMCAST_BENCH=ON"],
         stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", build_dir, "-j2", "--target", "romcast", "romcast_floor"])
+    run(["cmake", "--build", build_dir, "-j2", "--target", "bench_programs"])
     return os.path.join(build_dir, "romcast"), os.path.join(build_dir, "bench", "romcast_floor")
 
 
