@@ -6,6 +6,7 @@ three with hyperfine and measures their peak resident memory with GNU time.
 
     bench/run.py                 build, check, time, report; see the exit status below
     bench/run.py --check-only    build, generate and check the images; no timing
+    bench/run.py --romcast PATH  the same for another romcast binary, an older build say
 
 Exit status: 0 all images equal and every target met; 1 an image differs or a run
 failed; 2 the images are equal but a target was missed (timing is noisy on a loaded
@@ -13,8 +14,8 @@ machine: rerun before concluding)."""
 import argparse
 import json
 import os
+import platform
 import random
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -138,7 +139,7 @@ def read(path):
 def time_programs(romcast, floor, path, scratch):
     """Median seconds of each program, timed in one hyperfine run."""
     size = os.path.getsize(path)
-    runs = ["--warmup", "3", "--min-runs", "10"] if size > 10 * MB else ["--warmup", "20", "--min-runs", "200"]
+    runs = ["--warmup", "3", "--min-runs", "10"] if size > 10 * MB else ["--warmup", "50", "--min-runs", "500"]
     report = os.path.join(scratch, "hyperfine.json")
     programs = commands(romcast, floor, path)
     command = ["hyperfine", "-N", "--style", "basic", "--export-json", report] + runs
@@ -163,10 +164,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--check-only", action="store_true", help="check the images; no timing")
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--romcast", help="time this romcast binary instead of the one built")
     args = parser.parse_args()
     build_dir = os.path.abspath(args.build_dir)
 
     romcast, floor = build(build_dir)
+    if args.romcast:
+        romcast = os.path.abspath(args.romcast)
     input_dir = os.path.join(build_dir, "bench-inputs")
     os.makedirs(input_dir, exist_ok=True)
     inputs, expected = generate(input_dir)
@@ -184,8 +188,36 @@ def main():
             peaks = {name: peak_rss_kib(argv) for name, argv in commands(romcast, floor, path).items()}
             results.append((title, path, medians, peaks))
 
+    print_machine(build_dir)
     misses = report(results)
     return 2 if misses else 0
+
+
+def first_line(command):
+    try:
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        return done.stdout.decode(errors="replace").splitlines()[0]
+    except (OSError, IndexError):
+        return "unknown"
+
+
+def print_machine(build_dir):
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    compiler = "unknown"
+    with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_CXX_COMPILER:"):
+                compiler = first_line([line.split("=", 1)[1].strip(), "--version"])
+    print("\nmachine:  %s, %d CPUs, %s %s" % (model, os.cpu_count(), platform.system(), platform.release()))
+    print("compiler: %s" % compiler)
+    print("tools:    %s; %s" % (first_line(["hyperfine", "--version"]), first_line(["objcopy", "--version"])))
+    with open("/proc/loadavg") as f:
+        print("load:     %s (1, 5, 15 minutes)" % " ".join(f.read().split()[:3]))
 
 
 def report(results):

@@ -317,7 +317,7 @@ bool storedAsRegularRecord(ConversionState& state)
 {
     const auto* line = reinterpret_cast<const unsigned char*>(state.inputBlock + state.blockStart);
     std::size_t available = state.blockEnd - state.blockStart;
-    if (available < 12 || line[0] != ':') {
+    if (available < 12 || line[0] != ':') {  // 12: the shortest record and its line end
         return false;
     }
     unsigned count = pairValue(line + 1);
