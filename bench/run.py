@@ -16,6 +16,7 @@ import json
 import os
 import platform
 import random
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -137,18 +138,28 @@ def read(path):
 
 
 def time_programs(romcast, floor, path, scratch):
-    """Median seconds of each program, timed in one hyperfine run."""
-    size = os.path.getsize(path)
-    runs = ["--warmup", "3", "--min-runs", "10"] if size > 10 * MB else ["--warmup", "50", "--min-runs", "500"]
+    """Median seconds of each program over all its runs, and its mean CPU seconds
+    (user and system), which waiting for a busy CPU does not inflate. A run of a few milliseconds
+    is at the mercy of other load on the machine, so the small inputs are timed in
+    rounds, each of which times all three programs: a change of load then weighs on
+    them alike instead of on whichever program hyperfine happened to be running."""
+    large = os.path.getsize(path) > 10 * MB
+    rounds, runs = (1, ["--warmup", "3", "--min-runs", "10"]) if large else (10, ["--warmup", "10", "--runs", "60"])
     report = os.path.join(scratch, "hyperfine.json")
     programs = commands(romcast, floor, path)
     command = ["hyperfine", "-N", "--style", "basic", "--export-json", report] + runs
     for name, argv in programs.items():
         command += ["-n", name, " ".join(argv)]
-    run(command, stdout=subprocess.DEVNULL)
-    with open(report) as f:
-        results = json.load(f)["results"]
-    return {r["command"]: r["median"] for r in results}
+    times = {name: [] for name in programs}
+    cpu = {name: [] for name in programs}
+    for _ in range(rounds):
+        run(command, stdout=subprocess.DEVNULL)
+        with open(report) as f:
+            for result in json.load(f)["results"]:
+                times[result["command"]] += result["times"]
+                cpu[result["command"]].append(result["user"] + result["system"])
+    return ({name: statistics.median(values) for name, values in times.items()},
+            {name: statistics.mean(values) for name, values in cpu.items()})
 
 
 def peak_rss_kib(argv, repeats=3):
@@ -184,9 +195,9 @@ def main():
     results = []
     with tempfile.TemporaryDirectory() as scratch:
         for title, path in inputs:
-            medians = time_programs(romcast, floor, path, scratch)
+            medians, cpu = time_programs(romcast, floor, path, scratch)
             peaks = {name: peak_rss_kib(argv) for name, argv in commands(romcast, floor, path).items()}
-            results.append((title, path, medians, peaks))
+            results.append((title, path, medians, cpu, peaks))
 
     print_machine(build_dir)
     misses = report(results)
@@ -223,16 +234,17 @@ def print_machine(build_dir):
 def report(results):
     print()
     misses = []
-    for title, path, medians, peaks in results:
+    for title, path, medians, cpu, peaks in results:
         size = os.path.getsize(path)
         print("%s: %s, %s bytes" % (title, os.path.basename(path), format(size, ",")))
-        print("  %-8s %12s %10s %14s" % ("program", "median ms", "MB/s", "peak RSS KiB"))
+        print("  %-8s %10s %10s %10s %14s" % ("program", "median ms", "MB/s", "CPU ms", "peak RSS KiB"))
         for name in ("romcast", "objcopy", "floor"):
-            print("  %-8s %12.3f %10.1f %14d" % (name, medians[name] * 1000, size / medians[name] / MB,
-                                                 peaks[name]))
+            print("  %-8s %10.3f %10.1f %10.3f %14d" % (name, medians[name] * 1000, size / medians[name] / MB,
+                                                     cpu[name] * 1000, peaks[name]))
         floor_ratio = medians["romcast"] / medians["floor"]
         objcopy_ratio = medians["objcopy"] / medians["romcast"]
-        print("  romcast/floor %.2f   objcopy/romcast %.1f\n" % (floor_ratio, objcopy_ratio))
+        print("  romcast/floor %.2f (CPU %.2f)   objcopy/romcast %.1f\n"
+              % (floor_ratio, cpu["romcast"] / cpu["floor"], objcopy_ratio))
         if size > 10 * MB:
             rate = size / medians["romcast"]
             if rate < MIN_LONG_RATE:
@@ -241,8 +253,8 @@ def report(results):
                 misses.append("%s: objcopy/romcast %.1f, below %.1f" % (title, objcopy_ratio, MIN_OBJCOPY_RATIO))
         elif floor_ratio > MAX_FLOOR_RATIO:
             misses.append("%s: romcast/floor %.2f, above %.2f" % (title, floor_ratio, MAX_FLOOR_RATIO))
-    small = results[0][3]["romcast"]
-    long = results[-1][3]["romcast"]
+    small = results[0][4]["romcast"]
+    long = results[-1][4]["romcast"]
     print("romcast peak RSS: %d KiB on %s, %d KiB on %s (growth %+d KiB, at most %d allowed)"
           % (small, os.path.basename(results[0][1]), long, os.path.basename(results[-1][1]), long - small,
              MAX_RSS_GROWTH_KIB))

@@ -9,12 +9,14 @@
 
 namespace {
 
-constexpr unsigned char NOT_HEX = 0xFF;
+// Above every digit and every byte value, so that a pair of characters decoded as
+// high * 16 + low is above 0xFF whenever either is no digit.
+constexpr std::uint16_t NOT_HEX = 0x100;
 constexpr std::size_t MAX_PIECE = LINE_BUFFER_SIZE - 1;  // characters of one piece, line end included
 constexpr char END_OF_TEXT = 0x1A;                       // ends the input like the end of the file
 
 struct HexDigitTable {
-    unsigned char value[256];
+    std::uint16_t value[256];
 };
 
 constexpr HexDigitTable makeHexDigitTable()
@@ -24,41 +26,16 @@ constexpr HexDigitTable makeHexDigitTable()
         table.value[c] = NOT_HEX;
     }
     for (unsigned c = 0; c < 10; ++c) {
-        table.value['0' + c] = static_cast<unsigned char>(c);
+        table.value['0' + c] = static_cast<std::uint16_t>(c);
     }
     for (unsigned c = 0; c < 6; ++c) {
-        table.value['A' + c] = static_cast<unsigned char>(10 + c);
-        table.value['a' + c] = static_cast<unsigned char>(10 + c);
+        table.value['A' + c] = static_cast<std::uint16_t>(10 + c);
+        table.value['a' + c] = static_cast<std::uint16_t>(10 + c);
     }
     return table;
 }
 
 constexpr HexDigitTable HEX_DIGITS = makeHexDigitTable();
-
-// The byte that every pair of characters spells, indexed by first + second * 256
-// (so the index is the pair as a little-endian 16-bit load): one look-up per data
-// byte on the common path. NOT_A_BYTE when either character is no digit.
-constexpr std::uint16_t NOT_A_BYTE = 0x100;
-
-struct HexPairTable {
-    std::uint16_t value[256 * 256];
-};
-
-constexpr HexPairTable makeHexPairTable()
-{
-    HexPairTable table{};
-    for (unsigned first = 0; first < 256; ++first) {
-        for (unsigned second = 0; second < 256; ++second) {
-            unsigned high = HEX_DIGITS.value[first];
-            unsigned low = HEX_DIGITS.value[second];
-            table.value[first + second * 256] =
-                static_cast<std::uint16_t>(high == NOT_HEX || low == NOT_HEX ? NOT_A_BYTE : high * 16 + low);
-        }
-    }
-    return table;
-}
-
-constexpr HexPairTable HEX_PAIRS = makeHexPairTable();
 
 unsigned digitAt(const ConversionState& state, std::size_t position)
 {
@@ -243,12 +220,12 @@ int storeDataBytes(ConversionState& state, unsigned count, unsigned sum)
 // The two hexadecimal digits at text as a byte; above 0xFF when either is no digit.
 unsigned pairValue(const unsigned char* text)
 {
-    return HEX_PAIRS.value[text[0] | static_cast<std::size_t>(text[1]) << 8];
+    return static_cast<unsigned>(HEX_DIGITS.value[text[0]]) << 4 | HEX_DIGITS.value[text[1]];
 }
 
 #if defined(__SSE2__)
 // Decodes 16 characters from text into 8 bytes and adds them to *sum; returns
-// NOT_A_BYTE when a character was no digit, else 0. Digits are '0' to '9' and,
+// NOT_HEX when a character was no digit, else 0. Digits are '0' to '9' and,
 // after setting the lower-case bit, 'a' to 'f'; each range is one unsigned compare.
 unsigned decodeEightPairs(const unsigned char* text, unsigned char* bytes, unsigned* sum)
 {
@@ -266,7 +243,7 @@ unsigned decodeEightPairs(const unsigned char* text, unsigned char* bytes, unsig
     __m128i packed = _mm_packus_epi16(pairs, zero);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), packed);
     *sum += static_cast<unsigned>(_mm_cvtsi128_si32(_mm_sad_epu8(packed, zero)));
-    return _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)) == 0xFFFF ? 0 : NOT_A_BYTE;
+    return _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)) == 0xFFFF ? 0 : NOT_HEX;
 }
 #endif
 
