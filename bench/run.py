@@ -83,8 +83,9 @@ def generate(directory):
     return result, image
 
 
-def run(command, **kwargs):
-    print("+ " + " ".join(command), flush=True)
+def run(command, quiet=False, **kwargs):
+    if not quiet:
+        print("+ " + " ".join(command), flush=True)
     subprocess.run(command, check=True, **kwargs)
 
 
@@ -152,8 +153,10 @@ def time_programs(romcast, floor, path, scratch):
         command += ["-n", name, " ".join(argv)]
     times = {name: [] for name in programs}
     cpu = {name: [] for name in programs}
-    for _ in range(rounds):
-        run(command, stdout=subprocess.DEVNULL)
+    if rounds > 1:
+        print("(%d rounds of)" % rounds)
+    for round in range(rounds):
+        run(command, quiet=round > 0, stdout=subprocess.DEVNULL)
         with open(report) as f:
             for result in json.load(f)["results"]:
                 times[result["command"]] += result["times"]
