@@ -224,10 +224,10 @@ unsigned pairValue(const unsigned char* text)
 }
 
 #if defined(__SSE2__)
-// Decodes 16 characters from text into 8 bytes and adds them to *sum; returns
-// NOT_HEX when a character was no digit, else 0. Digits are '0' to '9' and,
-// after setting the lower-case bit, 'a' to 'f'; each range is one unsigned compare.
-unsigned decodeEightPairs(const unsigned char* text, unsigned char* bytes, unsigned* sum)
+// The bytes spelled by the 16 characters at text, one in the low half of each 16-bit
+// lane; *valid gets 0xFFFF when every character was a digit. Digits are '0' to '9'
+// and, after setting the lower-case bit, 'a' to 'f'; each range is one unsigned compare.
+__m128i pairsOfSixteen(const unsigned char* text, int* valid)
 {
     const __m128i zero = _mm_setzero_si128();
     __m128i characters = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
@@ -237,25 +237,37 @@ unsigned decodeEightPairs(const unsigned char* text, unsigned char* bytes, unsig
     __m128i isLetter = _mm_cmpeq_epi8(_mm_subs_epu8(letter, _mm_set1_epi8(5)), zero);
     __m128i nibbles = _mm_or_si128(_mm_and_si128(isDigit, digit),
                                    _mm_and_si128(isLetter, _mm_add_epi8(letter, _mm_set1_epi8(10))));
+    *valid = _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter));
     // Each 16-bit lane holds a pair, its first character in the low byte.
-    __m128i pairs = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0xFF)), 4),
-                                 _mm_srli_epi16(nibbles, 8));
-    __m128i packed = _mm_packus_epi16(pairs, zero);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), packed);
-    *sum += static_cast<unsigned>(_mm_cvtsi128_si32(_mm_sad_epu8(packed, zero)));
-    return _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)) == 0xFFFF ? 0 : NOT_HEX;
+    return _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0xFF)), 4),
+                        _mm_srli_epi16(nibbles, 8));
+}
+
+// Decodes 32 characters from text into 16 bytes and adds them to *sum; returns
+// NOT_HEX when a character was no digit, else 0.
+unsigned decodeSixteenPairs(const unsigned char* text, unsigned char* bytes, unsigned* sum)
+{
+    int validLow = 0;
+    int validHigh = 0;
+    __m128i low = pairsOfSixteen(text, &validLow);
+    __m128i high = pairsOfSixteen(text + 16, &validHigh);
+    __m128i packed = _mm_packus_epi16(low, high);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes), packed);
+    __m128i halves = _mm_sad_epu8(packed, _mm_setzero_si128());  // the sum of each 8 bytes
+    *sum += static_cast<unsigned>(_mm_cvtsi128_si32(_mm_add_epi32(halves, _mm_srli_si128(halves, 8))));
+    return (validLow & validHigh) == 0xFFFF ? 0 : NOT_HEX;
 }
 #endif
 
 // Decodes count pairs of digits from text into bytes and adds them to *sum; returns
-// the OR of the pairs, above 0xFF when a character was no digit.
+// a value above 0xFF when a character was no digit.
 unsigned decodePairs(const unsigned char* text, unsigned count, unsigned char* bytes, unsigned* sum)
 {
     unsigned decoded = 0;
     unsigned k = 0;
 #if defined(__SSE2__)
-    for (; k + 8 <= count; k += 8) {
-        decoded |= decodeEightPairs(text + 2 * k, bytes + k, sum);
+    for (; k + 16 <= count; k += 16) {
+        decoded |= decodeSixteenPairs(text + 2 * k, bytes + k, sum);
     }
 #endif
     unsigned total = *sum;
@@ -269,15 +281,15 @@ unsigned decodePairs(const unsigned char* text, unsigned count, unsigned char* b
     return decoded;
 }
 
-// Whether all count bytes are free; eight at a time, as records hold 16 or 32.
+// Whether all count bytes are free; sixteen at a time, as records hold 16 or 32.
 bool allFree(const unsigned char* bytes, unsigned count)
 {
     std::uint64_t all = ~std::uint64_t{0};
     unsigned k = 0;
-    for (; k + 8 <= count; k += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + k, sizeof word);
-        all &= word;
+    for (; k + 16 <= count; k += 16) {
+        std::uint64_t words[2];
+        std::memcpy(words, bytes + k, sizeof words);
+        all &= words[0] & words[1];
     }
     for (; k < count; ++k) {
         all &= 0xFFFFFFFFFFFFFF00u | bytes[k];
