@@ -28,7 +28,8 @@ using MemoryAllocator = void* (*)(std::size_t size);
 
 struct ConversionState {
     unsigned char* image = nullptr;     // IMAGE_SIZE bytes, byte n for load address n; 0xFF means free
-    char lineBuffer[LINE_BUFFER_SIZE];  // the current line without its line end; reused for every line
+    char lineBuffer[LINE_BUFFER_SIZE];  // the current line without its line end, for the field-by-field
+                                        // path; a regular data record is read in place in inputBlock
     std::size_t lineLength = 0;         // characters of the current line in lineBuffer, 0 to 1,023
     std::uint32_t lineCount = 0;        // lines read so far, the end record and a failing line included
     std::uint32_t byteCount = 0;        // data bytes stored into image

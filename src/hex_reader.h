@@ -14,6 +14,10 @@ constexpr int LINE_INPUT_ERROR = 7;   // reading the input failed
 // RESULT_READ_FAILED. The input is closed on every way out.
 int readHexFile(ConversionState& state, const char* path);
 
+// Takes the open stream as state.input (null for none) and starts reading it from
+// its first line, with no part of a line end pending.
+void startInput(ConversionState& state, std::FILE* input);
+
 // Reads and handles one line of state.input: RESULT_OK to go on, RESULT_END_RECORD,
 // RESULT_READ_FAILED (message printed), LINE_END_OF_INPUT or LINE_INPUT_ERROR.
 int parseHexLine(ConversionState& state);

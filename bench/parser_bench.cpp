@@ -1,0 +1,81 @@
+// Micro-benchmark of the line parser: parseHexLine on data records of 16 and of 255
+// bytes, read from memory. One iteration is one line, so the time is ns per line.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "conversion_state.h"
+#include "hex_reader.h"
+
+namespace {
+
+// Data records with varied bytes, none of them 0xFF, covering the image once.
+std::string recordsCoveringImage(unsigned width)
+{
+    std::string text;
+    char field[16];
+    for (unsigned address = 0; address + width <= IMAGE_SIZE; address += width) {
+        unsigned sum = width + (address >> 8) + (address & 0xFF);
+        std::snprintf(field, sizeof field, ":%02X%04X00", width, address);
+        text += field;
+        for (unsigned k = 0; k < width; ++k) {
+            unsigned value = (address * 7 + k * 13) % 0xFF;
+            sum += value;
+            std::snprintf(field, sizeof field, "%02X", value);
+            text += field;
+        }
+        std::snprintf(field, sizeof field, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        text += field;
+    }
+    return text;
+}
+
+// A fresh image and the text read again from its start; false when no stream opened.
+bool restart(ConversionState& state, std::string& text)
+{
+    if (state.input != nullptr) {
+        static_cast<void>(std::fclose(state.input));
+    }
+    std::memset(state.image, FREE_BYTE, IMAGE_SIZE);
+    state.lineCount = 0;
+    state.byteCount = 0;
+    state.highestAddress = 0;
+    startInput(state, fmemopen(text.data(), text.size(), "r"));
+    return state.input != nullptr;
+}
+
+void parseDataLines(benchmark::State& run)
+{
+    auto width = static_cast<unsigned>(run.range(0));
+    std::string text = recordsCoveringImage(width);
+    auto state = std::make_unique<ConversionState>();
+    state->image = static_cast<unsigned char*>(std::malloc(IMAGE_SIZE));
+    if (state->image == nullptr || !restart(*state, text)) {
+        run.SkipWithError("no memory for the image or the input stream");
+        releaseResources(*state);
+        return;
+    }
+    for (auto _ : run) {
+        int rc = parseHexLine(*state);
+        if (rc == LINE_END_OF_INPUT) {
+            run.PauseTiming();
+            rc = restart(*state, text) ? parseHexLine(*state) : LINE_INPUT_ERROR;
+            run.ResumeTiming();
+        }
+        if (rc != RESULT_OK) {
+            run.SkipWithError("a line failed");
+            break;
+        }
+    }
+    run.SetItemsProcessed(run.iterations());
+    run.SetBytesProcessed(run.iterations() * static_cast<std::int64_t>(2 * width + 12));
+    releaseResources(*state);
+}
+
+}  // namespace
+
+BENCHMARK(parseDataLines)->Arg(16)->Arg(255);

@@ -1,0 +1,271 @@
+#!/usr/bin/env python3
+"""Benchmark of romcast against objcopy and a floor program that only reads the input
+and writes 64 KiB. Builds with CMake, generates the inputs with a fixed seed into the
+build tree, checks that romcast and objcopy produce the same image, then times all
+three with hyperfine and measures their peak resident memory with GNU time.
+
+    bench/run.py                 build, check, time, report; see the exit status below
+    bench/run.py --check-only    build, generate and check the images; no timing
+    bench/run.py --romcast PATH  the same for another romcast binary, an older build say
+
+Exit status: 0 all images equal and every target met; 1 an image differs or a run
+failed; 2 the images are equal but a target was missed (timing is noisy on a loaded
+machine: rerun before concluding)."""
+import argparse
+import json
+import os
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SEED = 20040313
+IMAGE_SIZE = 0x10000
+TARGET_TOTAL = 100_000_000   # bytes of the long input, about
+MB = 1_000_000               # MB and GB/s are decimal throughout
+
+# Targets on the project's 2-core reference machine.
+MIN_LONG_RATE = 1000 * MB    # the long input at 1 GB/s or more
+MIN_OBJCOPY_RATIO = 6.0      # objcopy/romcast on the long input
+MAX_FLOOR_RATIO = 1.25       # romcast/floor on the full-image inputs
+MAX_RSS_GROWTH_KIB = 1024    # peak RSS on the long input over the 180 KB input
+
+
+def record(count_address_type, data=b""):
+    count = len(data)
+    address, kind = count_address_type
+    body = bytes([count, address >> 8, address & 0xFF, kind]) + data
+    checksum = (-sum(body)) & 0xFF
+    return ":" + (body + bytes([checksum])).hex().upper()
+
+
+def image_records(image, width, line_end):
+    lines = [record((address, 0), image[address:address + width]) for address in range(0, IMAGE_SIZE, width)]
+    return (line_end.join(lines) + line_end).encode("ascii")
+
+
+def end_record(line_end):
+    return (record((0, 1)) + line_end).encode("ascii")
+
+
+def generate(directory):
+    """Writes the three inputs; returns [(name, path, expected image or None)]."""
+    rng = random.Random(SEED)
+    image = bytes(rng.randrange(0xFF) for _ in range(IMAGE_SIZE))  # never 0xFF: every byte saved
+    full16 = image_records(image, 16, "\n")
+    full32 = image_records(image, 32, "\r\n")
+    # An 0xFF byte leaves its address free, so any number of passes of 0xFF records
+    # may come before the real image; after it they would be double data bytes.
+    free_pass = image_records(b"\xff" * IMAGE_SIZE, 16, "\n")
+    passes = (TARGET_TOTAL - len(full16)) // len(free_pass)
+
+    inputs = [
+        ("full image, 16-byte records, LF", "full16.hex", [full16, end_record("\n")]),
+        ("full image, 32-byte records, CR LF", "full32crlf.hex", [full32, end_record("\r\n")]),
+        ("0xFF records x%d, then the image" % passes, "long.hex", None),
+    ]
+    result = []
+    for title, name, parts in inputs:
+        path = os.path.join(directory, name)
+        with open(path, "wb") as f:
+            if parts is None:
+                for _ in range(passes):
+                    f.write(free_pass)
+                f.write(full16)
+                f.write(end_record("\n"))
+            else:
+                for part in parts:
+                    f.write(part)
+        result.append((title, path))
+    return result, image
+
+
+def run(command, quiet=False, **kwargs):
+    if not quiet:
+        print("+ " + " ".join(command), flush=True)
+    subprocess.run(command, check=True, **kwargs)
+
+
+def build(build_dir):
+    run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DROMCAST_BENCH=ON"],
+        stdout=subprocess.DEVNULL)
+    run(["cmake", "--build", build_dir, "-j2", "--target", "bench_programs"])
+    return os.path.join(build_dir, "romcast"), os.path.join(build_dir, "bench", "romcast_floor")
+
+
+def stem(path):
+    return os.path.splitext(path)[0]
+
+
+def commands(romcast, floor, path):
+    return {
+        "romcast": [romcast, path],
+        "objcopy": ["objcopy", "-I", "ihex", "-O", "binary", "--gap-fill", "0xff", path,
+                    stem(path) + ".objcopy.bin"],
+        "floor": [floor, path, stem(path) + ".floor.bin"],
+    }
+
+
+def check_images(romcast, floor, inputs, expected):
+    """Runs each program once; returns a list of faults."""
+    faults = []
+    for title, path in inputs:
+        for name, command in commands(romcast, floor, path).items():
+            done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            if done.returncode != 0:
+                faults.append("%s: %s exited %d: %s" % (title, name, done.returncode,
+                                                         (done.stdout + done.stderr).decode(errors="replace")))
+        ours = read(stem(path) + ".bin")
+        theirs = read(stem(path) + ".objcopy.bin")
+        # objcopy's output starts at the lowest address, which is 0 in every input.
+        if ours != expected:
+            faults.append("%s: romcast's image differs from the generated one" % title)
+        if theirs != ours:
+            faults.append("%s: romcast's and objcopy's images differ (%s and %s bytes)"
+                          % (title, len(ours or b""), len(theirs or b"")))
+        print("%-40s images %s" % (title, "equal" if ours == theirs == expected else "DIFFER"))
+    return faults
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def time_programs(romcast, floor, path, scratch):
+    """Median seconds of each program over all its runs, and its mean CPU seconds
+    (user and system), which waiting for a busy CPU does not inflate. A run of a few milliseconds
+    is at the mercy of other load on the machine, so the small inputs are timed in
+    rounds, each of which times all three programs: a change of load then weighs on
+    them alike instead of on whichever program hyperfine happened to be running."""
+    large = os.path.getsize(path) > 10 * MB
+    rounds, runs = (1, ["--warmup", "3", "--min-runs", "10"]) if large else (10, ["--warmup", "10", "--runs", "60"])
+    report = os.path.join(scratch, "hyperfine.json")
+    programs = commands(romcast, floor, path)
+    command = ["hyperfine", "-N", "--style", "basic", "--export-json", report] + runs
+    for name, argv in programs.items():
+        command += ["-n", name, " ".join(argv)]
+    times = {name: [] for name in programs}
+    cpu = {name: [] for name in programs}
+    if rounds > 1:
+        print("(%d rounds of)" % rounds)
+    for round in range(rounds):
+        run(command, quiet=round > 0, stdout=subprocess.DEVNULL)
+        with open(report) as f:
+            for result in json.load(f)["results"]:
+                times[result["command"]] += result["times"]
+                cpu[result["command"]].append(result["user"] + result["system"])
+    return ({name: statistics.median(values) for name, values in times.items()},
+            {name: statistics.mean(values) for name, values in cpu.items()})
+
+
+def peak_rss_kib(argv, repeats=3):
+    peaks = []
+    for _ in range(repeats):
+        done = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, check=True)
+        peaks.append(int(done.stderr.decode().strip().splitlines()[-1]))
+    return max(peaks)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--check-only", action="store_true", help="check the images; no timing")
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--romcast", help="time this romcast binary instead of the one built")
+    args = parser.parse_args()
+    build_dir = os.path.abspath(args.build_dir)
+
+    romcast, floor = build(build_dir)
+    if args.romcast:
+        romcast = os.path.abspath(args.romcast)
+    input_dir = os.path.join(build_dir, "bench-inputs")
+    os.makedirs(input_dir, exist_ok=True)
+    inputs, expected = generate(input_dir)
+    faults = check_images(romcast, floor, inputs, expected)
+    if faults:
+        print("\n".join(["FAILED:"] + faults))
+        return 1
+    if args.check_only:
+        return 0
+
+    results = []
+    with tempfile.TemporaryDirectory() as scratch:
+        for title, path in inputs:
+            medians, cpu = time_programs(romcast, floor, path, scratch)
+            peaks = {name: peak_rss_kib(argv) for name, argv in commands(romcast, floor, path).items()}
+            results.append((title, path, medians, cpu, peaks))
+
+    print_machine(build_dir)
+    misses = report(results)
+    return 2 if misses else 0
+
+
+def first_line(command):
+    try:
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        return done.stdout.decode(errors="replace").splitlines()[0]
+    except (OSError, IndexError):
+        return "unknown"
+
+
+def print_machine(build_dir):
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    compiler = "unknown"
+    with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_CXX_COMPILER:"):
+                compiler = first_line([line.split("=", 1)[1].strip(), "--version"])
+    print("\nmachine:  %s, %d CPUs, %s %s" % (model, os.cpu_count(), platform.system(), platform.release()))
+    print("compiler: %s" % compiler)
+    print("tools:    %s; %s" % (first_line(["hyperfine", "--version"]), first_line(["objcopy", "--version"])))
+    with open("/proc/loadavg") as f:
+        print("load:     %s (1, 5, 15 minutes)" % " ".join(f.read().split()[:3]))
+
+
+def report(results):
+    print()
+    misses = []
+    for title, path, medians, cpu, peaks in results:
+        size = os.path.getsize(path)
+        print("%s: %s, %s bytes" % (title, os.path.basename(path), format(size, ",")))
+        print("  %-8s %10s %10s %10s %14s" % ("program", "median ms", "MB/s", "CPU ms", "peak RSS KiB"))
+        for name in ("romcast", "objcopy", "floor"):
+            print("  %-8s %10.3f %10.1f %10.3f %14d" % (name, medians[name] * 1000, size / medians[name] / MB,
+                                                     cpu[name] * 1000, peaks[name]))
+        floor_ratio = medians["romcast"] / medians["floor"]
+        objcopy_ratio = medians["objcopy"] / medians["romcast"]
+        print("  romcast/floor %.2f (CPU %.2f)   objcopy/romcast %.1f\n"
+              % (floor_ratio, cpu["romcast"] / cpu["floor"], objcopy_ratio))
+        if size > 10 * MB:
+            rate = size / medians["romcast"]
+            if rate < MIN_LONG_RATE:
+                misses.append("%s: romcast at %.0f MB/s, below %d MB/s" % (title, rate / MB, MIN_LONG_RATE / MB))
+            if objcopy_ratio < MIN_OBJCOPY_RATIO:
+                misses.append("%s: objcopy/romcast %.1f, below %.1f" % (title, objcopy_ratio, MIN_OBJCOPY_RATIO))
+        elif floor_ratio > MAX_FLOOR_RATIO:
+            misses.append("%s: romcast/floor %.2f, above %.2f" % (title, floor_ratio, MAX_FLOOR_RATIO))
+    small = results[0][4]["romcast"]
+    long = results[-1][4]["romcast"]
+    print("romcast peak RSS: %d KiB on %s, %d KiB on %s (growth %+d KiB, at most %d allowed)"
+          % (small, os.path.basename(results[0][1]), long, os.path.basename(results[-1][1]), long - small,
+             MAX_RSS_GROWTH_KIB))
+    if long > small + MAX_RSS_GROWTH_KIB:
+        misses.append("peak RSS grows by %d KiB on the long input" % (long - small))
+    print("\n".join(["", "TARGETS MISSED:"] + misses) if misses else "\nAll targets met.")
+    return misses
+
+
+if __name__ == "__main__":
+    sys.exit(main())
