@@ -14,13 +14,28 @@ constexpr char PATH_LOCALE[] = ".ACP";
 constexpr char PATH_LOCALE[] = "";  // the user's, from the environment
 #endif
 
+// Whether the path holds a byte outside ASCII. Every multibyte encoding a locale may
+// have keeps ASCII bytes as characters of their own, so only such a path can split
+// differently by locale; loading one is most of a small conversion's start-up.
+bool needsPathLocale(const char* path)
+{
+    for (; *path != '\0'; ++path) {
+        if (static_cast<unsigned char>(*path) >= 0x80) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     // Paths are split by characters of the multibyte encoding that names files;
     // where that locale is unavailable the C locale stays, and paths are split by bytes.
-    static_cast<void>(std::setlocale(LC_CTYPE, PATH_LOCALE));
+    if (argc > 1 && needsPathLocale(argv[1])) {
+        static_cast<void>(std::setlocale(LC_CTYPE, PATH_LOCALE));
+    }
 #ifdef SIGXFSZ
     // Over a file-size limit a write must fail and be reported, not kill the
     // process and leave its temporary file behind.

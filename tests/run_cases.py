@@ -54,12 +54,12 @@ def parse(path):
         if kind == "case":
             case = {"name": " ".join(args), "run": [], "files": {}, "raw": set(), "dirs": [], "links": {},
                     "images": {}, "stdout": [], "stderr": [], "status": 0, "fsize": None,
-                    "modes": {}, "unprivileged": False, "host": None}
+                    "modes": {}, "unprivileged": False, "host": None, "env": {}}
             cases.append(case)
         elif kind == "run":
-            case["run"] = [decode(a).decode("latin-1") for a in args]
+            case["run"] = [os.fsdecode(decode(a)) for a in args]  # bytes as given, whatever the encoding
         elif kind in ("file", "image"):
-            name = decode(args[0]).decode("latin-1")
+            name = os.fsdecode(decode(args[0]))
             section = case[kind + "s"].setdefault(name, [])
             if args[1:] == ["raw"]:
                 case["raw"].add(name)
@@ -73,6 +73,9 @@ def parse(path):
             case["unprivileged"] = True
         elif kind == "limit":
             case["fsize"] = int(args[1])
+        elif kind == "env":
+            name, _, value = args[0].partition("=")
+            case["env"][name] = value
         elif kind == "host":
             case["host"] = args[0]
         elif kind == "status":
@@ -135,6 +138,7 @@ def run_case(options, case):
         limit = case["fsize"]
         pre = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))) if limit else None
         done = subprocess.run(command + case["run"], cwd=work, capture_output=True,
+                              env=dict(os.environ, **case["env"]),
                               preexec_fn=pre, timeout=60)
         os.chmod(work, 0o700)  # so that the directory can be removed whatever the case did to it
         if options.host == "windows":
