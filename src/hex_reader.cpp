@@ -264,7 +264,7 @@ unsigned decodeSixteenPairs(const unsigned char* text, unsigned char* bytes, uns
 unsigned decodePairs(const unsigned char* text, unsigned count, unsigned char* bytes, unsigned* sum)
 {
     unsigned decoded = 0;
-    unsigned k = 0;
+    std::size_t k = 0;
 #if defined(__SSE2__)
     for (; k + 16 <= count; k += 16) {
         decoded |= decodeSixteenPairs(text + 2 * k, bytes + k, sum);
@@ -292,7 +292,7 @@ bool allFree(const unsigned char* bytes, unsigned count)
         all &= words[0] & words[1];
     }
     for (; k < count; ++k) {
-        all &= 0xFFFFFFFFFFFFFF00u | bytes[k];
+        all &= 0xFFFFFFFFFFFFFF00U | bytes[k];
     }
     return all == ~std::uint64_t{0};
 }
@@ -319,9 +319,9 @@ bool storedAsRegularRecord(ConversionState& state)
     unsigned addressHigh = pairValue(line + 3);
     unsigned addressLow = pairValue(line + 5);
     unsigned type = pairValue(line + 7);
-    std::uint64_t address = static_cast<std::uint64_t>(state.addressBase) + addressHigh * 256 + addressLow;
+    std::uint64_t address = static_cast<std::uint64_t>(state.addressBase) + std::uint64_t{addressHigh} * 256 + addressLow;
     // Only data records, and only when the address is all digits.
-    if ((type | ((addressHigh | addressLow) & ~0xFFu)) != 0 || count == 0 || address + count > IMAGE_SIZE) {
+    if ((type | ((addressHigh | addressLow) & ~0xFFU)) != 0 || count == 0 || address + count > IMAGE_SIZE) {
         return false;
     }
 
@@ -330,7 +330,7 @@ bool storedAsRegularRecord(ConversionState& state)
         return false;
     }
     const unsigned char* data = line + 9;
-    unsigned checksum = pairValue(data + 2 * count);
+    unsigned checksum = pairValue(data + std::size_t{2} * count);
     unsigned sum = count + addressHigh + addressLow;
     if ((decodePairs(data, count, target, &sum) | checksum) > 0xFF) {
         std::memset(target, FREE_BYTE, count);  // every byte there was free
