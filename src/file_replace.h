@@ -11,3 +11,13 @@
 // is left and an existing file at outputPath is unchanged.
 int replaceFile(ConversionState& state, const char* outputPath, const unsigned char* bytes,
                 std::size_t length);
+
+// Writes the bytes to state.output, then flushes and closes it, setting it back to
+// none; true when every step succeeded. For the hosts' replaceFile.
+inline bool writeAndClose(ConversionState& state, const unsigned char* bytes, std::size_t length)
+{
+    bool written = std::fwrite(bytes, 1, length, state.output) == length;
+    bool closed = std::fclose(state.output) == 0;  // flushes, and reports a failed flush
+    state.output = nullptr;
+    return written && closed;
+}

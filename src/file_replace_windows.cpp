@@ -134,15 +134,6 @@ int openTemporary(ConversionState& state, const TargetPath& target, char** tempo
     return RESULT_OK;
 }
 
-// Writes, flushes and closes state.output; true when every step succeeded.
-bool writeAndClose(ConversionState& state, const unsigned char* bytes, std::size_t length)
-{
-    bool written = std::fwrite(bytes, 1, length, state.output) == length;
-    bool closed = std::fclose(state.output) == 0;  // flushes, and reports a failed flush
-    state.output = nullptr;
-    return written && closed;
-}
-
 }  // namespace
 
 int replaceFile(ConversionState& state, const char* outputPath, const unsigned char* bytes,

@@ -23,14 +23,9 @@ import subprocess
 import sys
 import tempfile
 
-BANNER = (b"\n**********************************\n"
-          b"* Intel8-HEX to Binary Converter *\n"
-          b"*         Windows Version        *\n"
-          b"*                                *\n"
-          b"*  romcast: HEX to flat binary   *\n"
-          b"* Last change: 13.03.2004        *\n"
-          b"**********************************\n\n"
-          b"Reading prog.hex\n")
+import run_cases
+
+BANNER = run_cases.BANNER + b"Reading prog.hex\n"
 READ_FAILED = b"\nCan't read HEX-Data !\n"
 CHECKSUM = rb"\nChecksum error in hex line \d+ ! Read: 0x[0-9A-F]{2}  Calculated: 0x[0-9A-F]{2}\n"
 FATAL = (rb"\nBeginning of HEX-Line \d+ not found\n"
