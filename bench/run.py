@@ -34,25 +34,23 @@ MAX_FLOOR_RATIO = 1.25       # romcast/floor on the full-image inputs
 MAX_RSS_GROWTH_KIB = 1024    # peak RSS on the long input over the 180 KB input
 
 
-def record(count_address_type, data=b""):
-    count = len(data)
-    address, kind = count_address_type
-    body = bytes([count, address >> 8, address & 0xFF, kind]) + data
+def record(address, kind, data=b""):
+    body = bytes([len(data), address >> 8, address & 0xFF, kind]) + data
     checksum = (-sum(body)) & 0xFF
     return ":" + (body + bytes([checksum])).hex().upper()
 
 
 def image_records(image, width, line_end):
-    lines = [record((address, 0), image[address:address + width]) for address in range(0, IMAGE_SIZE, width)]
+    lines = [record(address, 0, image[address:address + width]) for address in range(0, IMAGE_SIZE, width)]
     return (line_end.join(lines) + line_end).encode("ascii")
 
 
 def end_record(line_end):
-    return (record((0, 1)) + line_end).encode("ascii")
+    return (record(0, 1) + line_end).encode("ascii")
 
 
 def generate(directory):
-    """Writes the three inputs; returns [(name, path, expected image or None)]."""
+    """Writes the three inputs; returns [(title, path)] and the image each one holds."""
     rng = random.Random(SEED)
     image = bytes(rng.randrange(0xFF) for _ in range(IMAGE_SIZE))  # never 0xFF: every byte saved
     full16 = image_records(image, 16, "\n")
@@ -65,20 +63,15 @@ def generate(directory):
     inputs = [
         ("full image, 16-byte records, LF", "full16.hex", [full16, end_record("\n")]),
         ("full image, 32-byte records, CR LF", "full32crlf.hex", [full32, end_record("\r\n")]),
-        ("0xFF records x%d, then the image" % passes, "long.hex", None),
+        ("0xFF records x%d, then the image" % passes, "long.hex",
+         [free_pass] * passes + [full16, end_record("\n")]),
     ]
     result = []
     for title, name, parts in inputs:
         path = os.path.join(directory, name)
         with open(path, "wb") as f:
-            if parts is None:
-                for _ in range(passes):
-                    f.write(free_pass)
-                f.write(full16)
-                f.write(end_record("\n"))
-            else:
-                for part in parts:
-                    f.write(part)
+            for part in parts:
+                f.write(part)
         result.append((title, path))
     return result, image
 
