@@ -1,5 +1,5 @@
 // Micro-benchmark of the line parser: parseHexLine on data records of 16 and of 255
-// bytes, read from memory. One iteration is one line, so the time is ns per line.
+// bytes, read from a file that the page cache holds. One iteration is one line, so the time is ns per line.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -8,8 +8,11 @@
 #include <memory>
 #include <string>
 
+#include <unistd.h>
+
 #include "conversion_state.h"
 #include "hex_reader.h"
+#include "line_reader.h"
 
 namespace {
 
@@ -34,36 +37,52 @@ std::string recordsCoveringImage(unsigned width)
     return text;
 }
 
-// A fresh image and the text read again from its start; false when no stream opened.
-bool restart(ConversionState& state, std::string& text)
+// A fresh image and the text read again from its start; false when the input did
+// not open.
+bool restart(ConversionState& state, const char* path)
 {
-    if (state.input != nullptr) {
-        static_cast<void>(std::fclose(state.input));
-    }
+    static_cast<void>(closeInput(state));
     std::memset(state.image, FREE_BYTE, IMAGE_SIZE);
     state.lineCount = 0;
     state.byteCount = 0;
     state.highestAddress = 0;
-    startInput(state, fmemopen(text.data(), text.size(), "r"));
-    return state.input != nullptr;
+    return openInput(state, path) == RESULT_OK;
+}
+
+// Writes the text to a file of its own in the temporary directory; false on failure.
+bool writeInput(const std::string& text, std::string* path)
+{
+    const char* directory = std::getenv("TMPDIR");
+    *path = std::string(directory != nullptr ? directory : "/tmp") + "/romcast-parser-bench-XXXXXX";
+    int fd = mkstemp(path->data());
+    if (fd < 0) {
+        return false;
+    }
+    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return close(fd) == 0 && written;
 }
 
 void parseDataLines(benchmark::State& run)
 {
     auto width = static_cast<unsigned>(run.range(0));
-    std::string text = recordsCoveringImage(width);
+    std::string path;
+    if (!writeInput(recordsCoveringImage(width), &path)) {
+        run.SkipWithError("the input file could not be written");
+        return;
+    }
     auto state = std::make_unique<ConversionState>();
     state->image = static_cast<unsigned char*>(std::malloc(IMAGE_SIZE));
-    if (state->image == nullptr || !restart(*state, text)) {
-        run.SkipWithError("no memory for the image or the input stream");
+    if (state->image == nullptr || !restart(*state, path.c_str())) {
+        run.SkipWithError("no memory for the image, or the input did not open");
         releaseResources(*state);
+        std::remove(path.c_str());
         return;
     }
     for (auto _ : run) {
         int rc = parseHexLine(*state);
         if (rc == LINE_END_OF_INPUT) {
             run.PauseTiming();
-            rc = restart(*state, text) ? parseHexLine(*state) : LINE_INPUT_ERROR;
+            rc = restart(*state, path.c_str()) ? parseHexLine(*state) : LINE_INPUT_ERROR;
             run.ResumeTiming();
         }
         if (rc != RESULT_OK) {
@@ -74,6 +93,7 @@ void parseDataLines(benchmark::State& run)
     run.SetItemsProcessed(run.iterations());
     run.SetBytesProcessed(run.iterations() * static_cast<std::int64_t>(2 * width + 12));
     releaseResources(*state);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (strayFiles(&outputExists) != 0) {
         fail("a temporary or stray file was left");
     }
-    if (state->image != nullptr || state->input != nullptr || state->output != nullptr) {
+    if (state->image != nullptr || state->input != NO_DESCRIPTOR || state->output != nullptr) {
         fail("a resource was not released");
     }
     if (status == RESULT_OK) {

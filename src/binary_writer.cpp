@@ -64,12 +64,15 @@ char* composeOutputPath(const ConversionState& state, const char* path)
 
 int writeBinaryFile(ConversionState& state, const char* path)
 {
+    state.address = state.fixedSize ? state.windowSize : savedLength(state.image);
+    if (state.outputPath != nullptr) {
+        return replaceFile(state, state.outputPath, state.image, state.address);
+    }
     char* outputPath = composeOutputPath(state, path);
     if (outputPath == nullptr) {
         std::printf("\nNot enough memory !\n");
         return RESULT_WRITE_FAILED;
     }
-    state.address = savedLength(state.image);
     int rc = replaceFile(state, outputPath, state.image, state.address);
     std::free(outputPath);
     return rc;

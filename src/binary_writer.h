@@ -1,6 +1,7 @@
 // Binary image writer: saves the image from address 0 up to its last byte that is
-// not 0xFF to the input's path with the extension replaced by ".bin". Owns the
-// output path and, through file_replace, the output stream while it writes.
+// not 0xFF, or the whole window when its size is fixed, to state.outputPath or else
+// the input's path with the extension replaced by ".bin". Owns the derived output
+// path and, through file_replace, the output stream while it writes.
 #pragma once
 
 #include "conversion_state.h"

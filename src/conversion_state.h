@@ -21,7 +21,8 @@ enum ResultCode {
 constexpr std::size_t IMAGE_SIZE = 0x10000;        // 16-bit load addresses
 constexpr unsigned char FREE_BYTE = 0xFF;          // fill value, and the mark of a free byte
 constexpr std::size_t LINE_BUFFER_SIZE = 1024;     // a line is read in pieces of at most 1,023 characters
-constexpr std::size_t INPUT_BLOCK_SIZE = 0x10000;  // the input is read in blocks of this size
+constexpr std::size_t INPUT_BLOCK_SIZE = 0x10000;  // the input is read in blocks of up to this size
+constexpr int NO_DESCRIPTOR = -1;                  // no file is open
 
 // Returns a block of the given size, or null. Tests put a failing one in place.
 using MemoryAllocator = void* (*)(std::size_t size);
@@ -36,8 +37,20 @@ struct ConversionState {
     std::uint32_t address = 0;          // reading: address of the next data byte; after writing: bytes saved
     std::uint32_t highestAddress = 0;   // highest address that received a data byte, at most 0xFFFF
     std::uint32_t addressBase = 0;      // added to every load address; set by records of type 02 and 04
+    std::uint32_t skippedCount = 0;     // data bytes outside the window that cropWindow skipped
 
-    std::FILE* input = nullptr;   // the HEX file while it is being read
+    // The window of file addresses that the image holds: file address windowStart
+    // + n is image address n, for n below windowSize (1 to 65,536). File addresses
+    // count the bases of address records.
+    std::uint32_t windowStart = 0;
+    std::uint32_t windowSize = IMAGE_SIZE;
+    bool cropWindow = false;           // data outside the window is skipped; else it fails the read
+    bool strictRecords = false;        // a checksum mismatch or a character that is no digit fails the read
+    bool fixedSize = false;            // the output is the whole window, not trimmed after its last byte
+    bool standardInput = false;        // the HEX data comes from standard input, not from the path
+    const char* outputPath = nullptr;  // the image's path; null to derive it from the input's
+
+    int input = NO_DESCRIPTOR;    // the HEX data's descriptor while it is being read
     std::FILE* output = nullptr;  // the temporary image file while it is being written
 
     // Input bytes not yet split into lines live in inputBlock[blockStart, blockEnd).
@@ -53,9 +66,10 @@ struct ConversionState {
 };
 
 // Runs one whole conversion for the command line and returns the exit status.
-// Prints the banner, usage, report and the general failure messages.
+// Prints the banner, usage, report and the general failure messages, or the help,
+// the version or a command-line fault.
 int runConverter(ConversionState& state, int argc, char* argv[]);
 
-// Frees the image and closes any stream still open, setting each back to none.
+// Frees the image and closes any file still open, setting each back to none.
 // Safe to call with nothing held, and to call twice.
 void releaseResources(ConversionState& state);

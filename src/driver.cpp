@@ -4,6 +4,8 @@
 #include "binary_writer.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
+#include "line_reader.h"
+#include "options.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ void printBanner()
     std::printf("**********************************\n\n");
 }
 
-void printReport(const ConversionState& state)
+void printReport(const ConversionState& state, bool crop)
 {
     std::printf(
         "\nHEX-Lines       %5lu\nNumber of bytes %5lu 0x%04lX\nHighest address %5lu 0x%04lX\n"
@@ -36,10 +38,16 @@ void printReport(const ConversionState& state)
         static_cast<unsigned long>(state.byteCount), static_cast<unsigned long>(state.highestAddress),
         static_cast<unsigned long>(state.highestAddress), static_cast<unsigned long>(state.address),
         static_cast<unsigned>(state.address));
+    if (crop) {
+        std::printf("Skipped bytes   %5lu 0x%04lX outside the window\n",
+                    static_cast<unsigned long>(state.skippedCount),
+                    static_cast<unsigned long>(state.skippedCount));
+    }
 }
 
-// Allocates the image filled with 0xFF and zeroes the counters.
-int prepareState(ConversionState& state)
+// Allocates the image filled with 0xFF, zeroes the counters and takes the options
+// that the reader and the writer work by.
+int prepareState(ConversionState& state, const Options& options)
 {
     state.image = static_cast<unsigned char*>(state.allocate(IMAGE_SIZE));
     if (state.image == nullptr) {
@@ -52,16 +60,28 @@ int prepareState(ConversionState& state)
     state.address = 0;
     state.highestAddress = 0;
     state.addressBase = 0;
+    state.skippedCount = 0;
+    state.windowStart = options.offset;
+    state.windowSize = options.size;
+    state.cropWindow = options.crop;
+    state.strictRecords = options.strict;
+    state.fixedSize = options.fixedSize;
+    state.standardInput = std::strcmp(options.inputPath, "-") == 0;
+    state.outputPath = options.outputPath;
     return RESULT_OK;
 }
 
-int convert(ConversionState& state, const char* path)
+int convert(ConversionState& state, const Options& options)
 {
-    int rc = prepareState(state);
+    int rc = prepareState(state, options);
     if (rc != RESULT_OK) {
         return rc;
     }
-    std::printf("Reading %s\n", path);
+    // Standard input always has an output path of its own, so this name is only shown.
+    const char* path = state.standardInput ? "(standard input)" : options.inputPath;
+    if (!options.quiet) {
+        std::printf("Reading %s\n", path);
+    }
     if (readHexFile(state, path) != RESULT_OK) {
         printError("\nCan't read HEX-Data !\n");
         return RESULT_READ_FAILED;
@@ -70,7 +90,9 @@ int convert(ConversionState& state, const char* path)
         printError("\nCan't write binary data file\n");
         return RESULT_WRITE_FAILED;
     }
-    printReport(state);
+    if (!options.quiet) {
+        printReport(state, options.crop);
+    }
     return RESULT_OK;
 }
 
@@ -80,12 +102,9 @@ void releaseResources(ConversionState& state)
 {
     std::free(state.image);
     state.image = nullptr;
-    // The reader and the writer close their own streams and check the result; a
-    // stream still open here belongs to a step that already failed.
-    if (state.input != nullptr) {
-        static_cast<void>(std::fclose(state.input));
-        state.input = nullptr;
-    }
+    // The reader and the writer close their own files and check the result; a file
+    // still open here belongs to a step that already failed.
+    static_cast<void>(closeInput(state));
     if (state.output != nullptr) {
         static_cast<void>(std::fclose(state.output));
         state.output = nullptr;
@@ -94,14 +113,24 @@ void releaseResources(ConversionState& state)
 
 int runConverter(ConversionState& state, int argc, char* argv[])
 {
-    printBanner();
-    int rc = RESULT_USAGE;
-    if (argc < 2) {
-        printError("Name of HEX-File missing !!\n");
-        printError("Usage:  romcast [name].ext  ext=hex,ihx or what ever ;)\n");
-        printError("Output: [name].bin\n");
-    } else {
-        rc = convert(state, argv[1]);
+    Options options;
+    int rc = parseOptions(argc, argv, &options);
+    if (rc == RESULT_OK && options.action == ACTION_HELP) {
+        printHelp();
+    } else if (rc == RESULT_OK && options.action == ACTION_VERSION) {
+        printVersion();
+    } else if (rc == RESULT_OK) {
+        if (!options.quiet) {
+            printBanner();
+        }
+        if (options.inputPath == nullptr) {
+            printError("Name of HEX-File missing !!\n");
+            printError("Usage:  romcast [name].ext  ext=hex,ihx or what ever ;)\n");
+            printError("Output: [name].bin\n");
+            rc = RESULT_USAGE;
+        } else {
+            rc = convert(state, options);
+        }
     }
     releaseResources(state);
     return rc;
