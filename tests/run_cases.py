@@ -20,8 +20,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 
 SKIPPED = 77  # the exit status when every case was for another host
+HELD_BOUND = 10  # seconds a run may take while its input is held open after the end record
 UMASK = os.umask(0o22)
 os.umask(UMASK)
 NEW_FILE_MODE = 0o666 & ~UMASK
@@ -54,7 +56,8 @@ def parse(path):
         if kind == "case":
             case = {"name": " ".join(args), "run": [], "files": {}, "raw": set(), "dirs": [], "links": {},
                     "images": {}, "stdout": [], "stderr": [], "status": 0, "fsize": None,
-                    "modes": {}, "unprivileged": False, "host": None, "env": {}}
+                    "modes": {}, "unprivileged": False, "host": None, "env": {},
+                    "stdin": None, "held": False, "feeds": {}, "bare": False}
             cases.append(case)
         elif kind == "run":
             case["run"] = [os.fsdecode(decode(a)) for a in args]  # bytes as given, whatever the encoding
@@ -63,6 +66,13 @@ def parse(path):
             section = case[kind + "s"].setdefault(name, [])
             if args[1:] == ["raw"]:
                 case["raw"].add(name)
+        elif kind == "stdin":
+            section = case["stdin"] = []
+            case["held"] = args == ["open"]
+        elif kind == "bare":
+            case["bare"] = True
+        elif kind == "feed":
+            section = case["feeds"].setdefault(args[0], [])
         elif kind == "dir":
             case["dirs"].append(args[0])
         elif kind == "link":
@@ -117,6 +127,51 @@ def unprivileged_command(program, cache={}):
     return cache["command"]
 
 
+def feed(stream, data, done):
+    """Writes data into the stream (a FIFO's path, or a pipe) and holds it open until
+    done is set, as a producer that keeps its end open after the last record."""
+    try:
+        with open(stream, "wb") as target:  # a FIFO's open waits for the program to open it
+            target.write(data)
+            target.flush()
+            done.wait()
+    except BrokenPipeError:
+        pass  # the program stopped reading; its status tells why
+
+
+def execute(command, case, work, pre):
+    """Runs the program, feeding its standard input and FIFOs from the case; returns
+    (status, stdout, stderr), with status None when it did not end within the bound."""
+    done = threading.Event()
+    feeds = [(os.path.join(work, name), text(lines), done) for name, lines in case["feeds"].items()]
+    process = subprocess.Popen(command + case["run"], cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               stdin=subprocess.PIPE if case["stdin"] is not None else subprocess.DEVNULL,
+                               env=dict(os.environ, **case["env"]), preexec_fn=pre)
+    if case["stdin"] is not None:
+        closed = threading.Event()
+        closed.set()
+        feeds.append((os.dup(process.stdin.fileno()), text(case["stdin"]), done if case["held"] else closed))
+        process.stdin.close()
+        process.stdin = None  # the writer owns the pipe through its own descriptor
+    writers = [threading.Thread(target=feed, args=f, daemon=True) for f in feeds]
+    for writer in writers:
+        writer.start()
+    held = case["held"] or case["feeds"]
+    try:
+        stdout, stderr = process.communicate(timeout=HELD_BOUND if held else 60)
+        status = process.returncode
+    except subprocess.TimeoutExpired:
+        process.kill()
+        stdout, stderr = process.communicate()
+        status = None
+    done.set()
+    for name in case["feeds"]:  # a writer still waiting for a reader gets one
+        os.close(os.open(os.path.join(work, name), os.O_RDONLY | os.O_NONBLOCK))
+    for writer in writers:
+        writer.join()
+    return status, stdout, stderr
+
+
 def run_case(options, case):
     command = options.launcher + [options.romcast]
     if case["unprivileged"]:
@@ -131,24 +186,27 @@ def run_case(options, case):
                 f.write(text(lines, name in case["raw"]))
         for name, target in case["links"].items():
             os.symlink(target, os.path.join(work, name))
+        for name in case["feeds"]:
+            os.mkfifo(os.path.join(work, name))
         if case["unprivileged"]:
             os.chmod(work, 0o777)
         for name, mode in case["modes"].items():
             os.chmod(os.path.join(work, name), mode)
         limit = case["fsize"]
         pre = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))) if limit else None
-        done = subprocess.run(command + case["run"], cwd=work, capture_output=True,
-                              env=dict(os.environ, **case["env"]),
-                              preexec_fn=pre, timeout=60)
+        status, stdout, stderr = execute(command, case, work, pre)
         os.chmod(work, 0o700)  # so that the directory can be removed whatever the case did to it
         if options.host == "windows":
-            done.stdout = done.stdout.replace(b"\r\n", b"\n")
-            done.stderr = done.stderr.replace(b"\r\n", b"\n")
+            stdout = stdout.replace(b"\r\n", b"\n")
+            stderr = stderr.replace(b"\r\n", b"\n")
         faults = []
-        if done.returncode != case["status"]:
-            faults.append(f"status {done.returncode}, expected {case['status']}")
-        for stream, got, want in (("stdout", done.stdout, BANNER + text(case["stdout"])),
-                                  ("stderr", done.stderr, text(case["stderr"]))):
+        if status is None:
+            faults.append(f"still running after {HELD_BOUND} s with its input held open")
+        elif status != case["status"]:
+            faults.append(f"status {status}, expected {case['status']}")
+        banner = b"" if case["bare"] else BANNER
+        for stream, got, want in (("stdout", stdout, banner + text(case["stdout"])),
+                                  ("stderr", stderr, text(case["stderr"]))):
             if got != want:
                 faults.append(f"{stream}:\n  got      {got!r}\n  expected {want!r}")
         for name, lines in case["images"].items():
@@ -163,7 +221,8 @@ def run_case(options, case):
                 faults.append(f"{name} is no longer a symbolic link")
         left = {os.path.relpath(os.path.join(top, n), work)
                 for top, dirs, files in os.walk(work) for n in dirs + files}
-        expected = set(case["files"]) | set(case["dirs"]) | set(case["images"]) | set(case["links"])
+        expected = (set(case["files"]) | set(case["dirs"]) | set(case["images"]) | set(case["links"])
+                    | set(case["feeds"]))
         if left != expected:
             faults.append(f"files left {sorted(left)}, expected {sorted(expected)}")
         return faults

@@ -2,6 +2,7 @@
 //   HexDecode   the two field decoders on digits, partial fields and the line's end
 //   OutputPath  the ".bin" path: extension, directory, drive, double-byte characters
 //   Memory      no memory for the image (status 5) or for the output path (status 2)
+//   Options     the number parser of --offset and --size, and what the walk fills in
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -9,10 +10,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "binary_writer.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
+#include "options.h"
 
 namespace {
 
@@ -166,6 +169,84 @@ TEST(Memory, NoOutputPathFailsTheWrite)
     EXPECT_EQ(run.err, "\nCan't write binary data file\n");
     EXPECT_EQ(std::fopen(output.c_str(), "rb"), nullptr);
     std::remove(input.c_str());
+}
+
+struct NumberCase {
+    const char* text;
+    bool allowKilo;
+    bool valid;
+    std::uint32_t value;
+};
+
+TEST(Options, NumbersAreDecimalOrHexWithAnOptionalKilo)
+{
+    const NumberCase cases[] = {
+        {"0", false, true, 0},
+        {"010", false, true, 10},  // decimal, never octal
+        {"0x08000000", false, true, 0x08000000},
+        {"0XfFfF", false, true, 0xFFFF},
+        {"4294967295", false, true, 0xFFFFFFFF},
+        {"0xFFFFFFFF", false, true, 0xFFFFFFFF},
+        {"4294967296", false, false, 0},  // one past 32 bits
+        {"99999999999999999999999", false, false, 0},
+        {"8K", true, true, 8192},
+        {"64k", true, true, 65536},
+        {"0x10K", true, true, 16384},
+        {"8K", false, false, 0},  // no suffix for an address
+        {"8KB", true, false, 0},
+        {"K", true, false, 0},
+        {"", false, false, 0},
+        {"0x", false, false, 0},
+        {"-1", false, false, 0},
+        {"+1", false, false, 0},
+        {" 1", false, false, 0},
+        {"1 ", false, false, 0},
+        {"0x1G", false, false, 0},
+    };
+    for (const NumberCase& c : cases) {
+        std::uint32_t value = 0;
+        EXPECT_EQ(parseNumber(c.text, 0xFFFFFFFF, c.allowKilo, &value), c.valid) << c.text;
+        if (c.valid) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
+    }
+    std::uint32_t value = 0;
+    EXPECT_FALSE(parseNumber("65K", 0x10000, true, &value));  // the maximum holds after the suffix
+    EXPECT_TRUE(parseNumber("65536", 0x10000, true, &value));
+}
+
+// A command line that outlives the Options pointing into it.
+struct CommandLine {
+    std::vector<std::string> words;
+    std::vector<char*> argv;
+};
+
+int parse(CommandLine& line, Options* options)
+{
+    for (std::string& word : line.words) {
+        line.argv.push_back(word.data());
+    }
+    line.argv.push_back(nullptr);
+    return parseOptions(static_cast<int>(line.words.size()), line.argv.data(), options);
+}
+
+TEST(Options, TheWalkTakesTheFirstOperandAndTheLastValue)
+{
+    CommandLine first{{"romcast", "a.hex", "--offset=1", "b.hex", "--offset", "0x20", "-q"}, {}};
+    Options options;
+    EXPECT_EQ(parse(first, &options), RESULT_OK);
+    EXPECT_STREQ(options.inputPath, "a.hex");
+    EXPECT_EQ(options.offset, 0x20u);
+    EXPECT_TRUE(options.quiet);
+    EXPECT_FALSE(options.fixedSize);
+    EXPECT_EQ(options.size, IMAGE_SIZE);
+
+    CommandLine second{{"romcast", "--size=8K", "--crop", "--strict", "x.hex"}, {}};
+    Options again;
+    EXPECT_EQ(parse(second, &again), RESULT_OK);  // a second walk in the same process starts afresh
+    EXPECT_STREQ(again.inputPath, "x.hex");
+    EXPECT_TRUE(again.fixedSize && again.crop && again.strict);
+    EXPECT_EQ(again.size, 8192u);
 }
 
 }  // namespace
