@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Rebuilds the Intel HEX files in this directory from their sources with Debian's
+# toolchains, as a user's build would make them. The HEX files are committed, so
+# nothing else needs these toolchains; .ci/firmware-check converts them with romcast
+# and compares the images with srec_cat's.
+#
+# The committed files were made on Debian 12 (bookworm), amd64, with these packages:
+#
+#   gputils                  1.4.0-0.2                    gpasm
+#   sdcc, sdcc-libraries     4.2.0+dfsg-1                 sdcc -mmcs51, -mz80, -mstm8
+#   gcc-arm-none-eabi        15:12.2.rel1-1               arm-none-eabi-gcc
+#   binutils-arm-none-eabi   2.40-2+18+b1                 arm-none-eabi-objcopy
+#   gcc-avr                  1:5.4.0+Atmel3.6.2-3         avr-gcc
+#   binutils-avr             2.26.20160125+Atmel3.6.2-4   avr-objcopy
+#   avr-libc                 1:2.0.0+Atmel3.6.2-3
+#
+#   apt-get install --no-install-recommends gputils sdcc gcc-arm-none-eabi \
+#       binutils-arm-none-eabi gcc-avr binutils-avr avr-libc
+#
+# Another version may emit other code; the script says so when one differs. None of
+# the outputs holds a timestamp or a path: two runs give the same files.
+#
+# Debian's sdcc is built without its PIC ports (no -mpic16), so both PIC files come
+# from gpasm.
+#
+#   tests/firmware/generate.sh           rebuild every HEX file in place
+#   tests/firmware/generate.sh DIR       write them to DIR instead (to compare)
+set -euo pipefail
+export LC_ALL=C
+here=$(cd "$(dirname "$0")" && pwd)
+out=${1:-$here}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+expected_versions=(
+    gputils=1.4.0-0.2
+    sdcc=4.2.0+dfsg-1
+    sdcc-libraries=4.2.0+dfsg-1
+    gcc-arm-none-eabi=15:12.2.rel1-1
+    binutils-arm-none-eabi=2.40-2+18+b1
+    gcc-avr=1:5.4.0+Atmel3.6.2-3
+    binutils-avr=2.26.20160125+Atmel3.6.2-4
+    avr-libc=1:2.0.0+Atmel3.6.2-3
+)
+for entry in "${expected_versions[@]}"; do
+    package=${entry%%=*}
+    want=${entry#*=}
+    have=$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null || true)
+    if [ -z "$have" ]; then
+        echo "generate.sh: package $package is not installed" >&2
+        exit 1
+    fi
+    if [ "$have" != "$want" ]; then
+        echo "generate.sh: warning: $package is $have, the committed files were made with $want" >&2
+    fi
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$here"
+
+run() {
+    echo "+ $*"
+    "$@"
+}
+
+# PIC18F452, absolute mode, INHX32 (gpasm's default): code at 0, ID locations at
+# 0x200000, configuration bytes at 0x300000.
+run gpasm -q -o "$work/pic18_blink.hex" pic18_blink.asm
+cp "$work/pic18_blink.hex" "$out/"
+
+# PIC16F84A, INHX8M: 16-bit addresses only; configuration word and EEPROM data
+# at their byte addresses 0x400E and 0x4200.
+run gpasm -q -a inhx8m -o "$work/pic16_blink.hex" pic16_blink.asm
+cp "$work/pic16_blink.hex" "$out/"
+
+# 8051, Z80 and STM8 with sdcc's own linker output, records in the linker's order.
+for target in mcs51 z80 stm8; do
+    run sdcc "-m$target" -o "$work/" "${target}_blink.c"
+    cp "$work/${target}_blink.ihx" "$out/"
+done
+
+# Cortex-M3 (STM32F103), linked at 0x08000000; objcopy adds a type 05 start address.
+run arm-none-eabi-gcc -mcpu=cortex-m3 -mthumb -Os -Wall -Wextra -ffunction-sections -nostdlib \
+    -T cortexm_blink.ld -Wl,--gc-sections -o "$work/cortexm_blink.elf" cortexm_blink.c
+run arm-none-eabi-objcopy -O ihex "$work/cortexm_blink.elf" "$out/cortexm_blink.hex"
+
+# ATmega328P with EEMEM data. The whole ELF file gives flash at 0 and the EEPROM
+# data at 0x810000 (no -R .eeprom); the usual EEPROM recipe gives that data alone at 0.
+run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -o "$work/avr_blink.elf" avr_blink.c
+run avr-objcopy -O ihex "$work/avr_blink.elf" "$out/avr_blink.hex"
+run avr-objcopy -O ihex -j .eeprom --change-section-lma .eeprom=0 "$work/avr_blink.elf" \
+    "$out/avr_blink_eeprom.hex"
