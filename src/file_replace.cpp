@@ -2,6 +2,7 @@
 #include "file_replace.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <fcntl.h>
@@ -12,6 +13,8 @@ namespace {
 
 constexpr int TEMPORARY_NAME_TRIES = 100;
 constexpr std::size_t TEMPORARY_NAME_SIZE = 64;  // ".romcast-PID-TRY.tmp" and its terminator
+constexpr int LINK_HOPS = 40;                    // links followed before giving up, as Linux does
+constexpr mode_t MODE_BITS = 07777;              // permissions with the set-ID and sticky bits
 
 #ifdef O_PATH
 constexpr int DIRECTORY_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;  // needs no read permission
@@ -19,50 +22,131 @@ constexpr int DIRECTORY_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;  // needs no r
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
-// The directory that will hold the file, opened so that the temporary file and the
-// rename work on names within it, however long the path leading there.
-struct TargetDirectory {
-    int fd;            // open directory, or -1
-    const char* name;  // the target's last component, within the target path
+// The file to write: a name within an open directory, reached by following the
+// output path's symbolic links, and what lies there now. Directories are opened so
+// that every call works on names within them, however long the path leading there.
+struct Target {
+    int directory;     // open directory that holds the file, or -1
+    const char* name;  // the file's last component, within the output path or linkText
+    char* linkText;    // heap copy of the last symbolic link followed, or null
+    bool exists;       // something other than a symbolic link lies at name
+    struct stat info;  // what lies there, when it exists
 };
 
-int openTargetDirectory(const ConversionState& state, const char* target, TargetDirectory* directory)
+// Opens the directory part of path in place of target->directory, relative to the
+// open directory base when path is relative, and points target->name at path's last
+// component.
+int openDirectoryOf(const ConversionState& state, int base, const char* path, Target* target)
 {
-    const char* slash = std::strrchr(target, '/');
-    directory->name = slash == nullptr ? target : slash + 1;
+    int previous = target->directory;
+    target->directory = -1;
+    const char* slash = std::strrchr(path, '/');
+    target->name = slash == nullptr ? path : slash + 1;
     char* copy = nullptr;
     if (slash != nullptr) {
-        auto length = static_cast<std::size_t>(slash - target) + 1;  // the slash kept, so "/" stays the root
+        auto length = static_cast<std::size_t>(slash - path) + 1;  // the slash kept, so "/" stays the root
         copy = static_cast<char*>(state.allocate(length + 1));
-        if (copy == nullptr) {
+        if (copy != nullptr) {
+            std::memcpy(copy, path, length);
+            copy[length] = '\0';
+        }
+    }
+    if (slash == nullptr || copy != nullptr) {
+        target->directory = openat(base, copy != nullptr ? copy : ".", DIRECTORY_FLAGS);
+    }
+    std::free(copy);
+    if (previous >= 0) {
+        static_cast<void>(close(previous));  // opened only to name files within it
+    }
+    return target->directory < 0 ? RESULT_WRITE_FAILED : RESULT_OK;
+}
+
+// Reads the symbolic link at target.name into a new heap string in *text. size is
+// the link's size as lstat tells it, 0 where the file system tells none.
+int readLink(const ConversionState& state, const Target& target, off_t size, char** text)
+{
+    auto room = static_cast<std::size_t>(size > 0 ? size : PATH_MAX) + 1;
+    *text = static_cast<char*>(state.allocate(room));
+    if (*text == nullptr) {
+        return RESULT_WRITE_FAILED;
+    }
+    ssize_t length = readlinkat(target.directory, target.name, *text, room);
+    if (length < 0 || static_cast<std::size_t>(length) >= room) {  // failed, or grew since lstat
+        return RESULT_WRITE_FAILED;
+    }
+    (*text)[length] = '\0';
+    return RESULT_OK;
+}
+
+// Finds the file that writing to outputPath would write, as opening it would: each
+// symbolic link is followed, a relative one from the link's own directory, also when
+// its target does not exist yet. A chain longer than LINK_HOPS fails as a loop.
+int findTarget(const ConversionState& state, const char* outputPath, Target* target)
+{
+    int rc = openDirectoryOf(state, AT_FDCWD, outputPath, target);
+    for (int hops = 0; rc == RESULT_OK; ++hops) {
+        if (*target->name == '\0') {
+            return RESULT_WRITE_FAILED;  // the path ends in a slash: it names a directory
+        }
+        if (fstatat(target->directory, target->name, &target->info, AT_SYMLINK_NOFOLLOW) != 0) {
+            return errno == ENOENT ? RESULT_OK : RESULT_WRITE_FAILED;
+        }
+        if (!S_ISLNK(target->info.st_mode)) {
+            target->exists = true;
+            return RESULT_OK;
+        }
+        if (hops == LINK_HOPS) {
             return RESULT_WRITE_FAILED;
         }
-        std::memcpy(copy, target, length);
-        copy[length] = '\0';
+        char* text = nullptr;
+        rc = readLink(state, *target, target->info.st_size, &text);
+        if (rc == RESULT_OK) {
+            rc = openDirectoryOf(state, target->directory, text, target);
+        }
+        std::free(target->linkText);  // held the name just followed; text holds the new one
+        target->linkText = text;
     }
-    directory->fd = open(copy != nullptr ? copy : ".", DIRECTORY_FLAGS);
-    std::free(copy);
-    return directory->fd < 0 ? RESULT_WRITE_FAILED : RESULT_OK;
+    return rc;
+}
+
+// Writes straight into an existing file that is not a regular one, a FIFO or a
+// device: it has no contents to keep and is not replaced, only opened for writing.
+int writeInPlace(ConversionState& state, const Target& target, const char* outputPath,
+                 const unsigned char* bytes, std::size_t length)
+{
+    int fd = openat(target.directory, target.name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        state.output = fdopen(fd, "wb");
+        if (state.output == nullptr) {
+            static_cast<void>(close(fd));  // nothing was written; the failure is reported
+        }
+    }
+    if (state.output == nullptr) {
+        std::printf("\nCan't open file %s\n", outputPath);
+        return RESULT_WRITE_FAILED;
+    }
+    if (!writeAndClose(state, bytes, length)) {
+        std::printf("\nCan't write file %s\n", outputPath);
+        return RESULT_WRITE_FAILED;
+    }
+    return RESULT_OK;
 }
 
 // Whether the target could be opened for writing, as the file itself would be: a
-// name the host refuses (too long, say), a directory or a file the user may not
-// write is refused before anything is created.
-bool targetOpenable(const TargetDirectory& directory)
+// directory or a file the user may not write is refused before anything is created.
+bool targetOpenable(const Target& target)
 {
-    struct stat info {};
-    if (fstatat(directory.fd, directory.name, &info, 0) != 0) {
-        return errno == ENOENT;
-    }
-    return !S_ISDIR(info.st_mode) && faccessat(directory.fd, directory.name, W_OK, 0) == 0;
+    return !target.exists ||
+           (!S_ISDIR(target.info.st_mode) && faccessat(target.directory, target.name, W_OK, 0) == 0);
 }
 
 // Opens a new file beside the target in state.output and leaves its name in
-// temporary. Created exclusively with mode 0666, so the umask and any default
-// permissions of the directory apply as to any new file.
-int openTemporary(ConversionState& state, const TargetDirectory& directory,
-                  char (&temporary)[TEMPORARY_NAME_SIZE])
+// temporary. A new output is created with mode 0666, so the umask and any default
+// permissions of the directory apply as to any new file; a replacement starts with
+// at most the permissions of the file it replaces, until keepOwnerAndMode.
+int openTemporary(ConversionState& state, const Target& target, char (&temporary)[TEMPORARY_NAME_SIZE])
 {
+    mode_t mode = target.exists ? target.info.st_mode & 0777 : 0666;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < TEMPORARY_NAME_TRIES; ++attempt) {
         int length = std::snprintf(temporary, sizeof temporary, ".romcast-%lu-%d.tmp",
@@ -70,7 +154,7 @@ int openTemporary(ConversionState& state, const TargetDirectory& directory,
         if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary) {
             return RESULT_WRITE_FAILED;
         }
-        fd = openat(directory.fd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = openat(target.directory, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0 && errno != EEXIST) {
             return RESULT_WRITE_FAILED;
         }
@@ -81,7 +165,63 @@ int openTemporary(ConversionState& state, const TargetDirectory& directory,
     state.output = fdopen(fd, "wb");
     if (state.output == nullptr) {
         static_cast<void>(close(fd));  // nothing was written; the failure is reported
-        static_cast<void>(unlinkat(directory.fd, temporary, 0));
+        static_cast<void>(unlinkat(target.directory, temporary, 0));
+        return RESULT_WRITE_FAILED;
+    }
+    return RESULT_OK;
+}
+
+// Gives the open new file the owner, group and mode of the file it replaces, as far
+// as the process may: only root may give a file away, and another user only a group
+// of their own. What cannot be kept stays as for any new file, silently, and a
+// set-ID bit is dropped with the owner or group it names. Fails when the mode
+// cannot be set, as the file would then be open to others than before.
+int keepOwnerAndMode(int fd, const struct stat& previous)
+{
+    struct stat created {};
+    if (fstat(fd, &created) != 0) {
+        return RESULT_WRITE_FAILED;
+    }
+    bool ownerKept = created.st_uid == previous.st_uid;
+    bool groupKept = created.st_gid == previous.st_gid;
+    if (!ownerKept && fchown(fd, previous.st_uid, previous.st_gid) == 0) {
+        ownerKept = true;
+        groupKept = true;
+    }
+    if (!groupKept && fchown(fd, static_cast<uid_t>(-1), previous.st_gid) == 0) {
+        groupKept = true;
+    }
+    // Set after the owner: changing the owner may clear the set-ID bits.
+    mode_t mode = previous.st_mode & MODE_BITS;
+    if (!ownerKept) {
+        mode &= ~static_cast<mode_t>(S_ISUID);
+    }
+    if (!groupKept) {
+        mode &= ~static_cast<mode_t>(S_ISGID);
+    }
+    if ((created.st_mode & MODE_BITS) == mode) {
+        return RESULT_OK;
+    }
+    return fchmod(fd, mode) == 0 ? RESULT_OK : RESULT_WRITE_FAILED;
+}
+
+// Creates or replaces a regular file through a temporary file beside it, renamed
+// over it once complete.
+int writeReplacement(ConversionState& state, const Target& target, const char* outputPath,
+                     const unsigned char* bytes, std::size_t length)
+{
+    char temporary[TEMPORARY_NAME_SIZE];
+    if (!targetOpenable(target) || openTemporary(state, target, temporary) != RESULT_OK) {
+        std::printf("\nCan't open file %s\n", outputPath);
+        return RESULT_WRITE_FAILED;
+    }
+    // Owner and mode go on before any byte is written. A file that cannot take them
+    // gets no byte and is closed through the one path below, then removed.
+    bool kept = !target.exists || keepOwnerAndMode(fileno(state.output), target.info) == RESULT_OK;
+    if (!writeAndClose(state, bytes, kept ? length : 0) || !kept ||
+        renameat(target.directory, temporary, target.directory, target.name) != 0) {
+        std::printf("\nCan't write file %s\n", outputPath);
+        static_cast<void>(unlinkat(target.directory, temporary, 0));
         return RESULT_WRITE_FAILED;
     }
     return RESULT_OK;
@@ -92,32 +232,18 @@ int openTemporary(ConversionState& state, const TargetDirectory& directory,
 int replaceFile(ConversionState& state, const char* outputPath, const unsigned char* bytes,
                 std::size_t length)
 {
-    // Replacing a symbolic link would cut it off from its file: write the file it
-    // points to instead, as opening the link for writing would.
-    char* resolved = nullptr;
-    struct stat info {};
-    bool link = lstat(outputPath, &info) == 0 && S_ISLNK(info.st_mode);
-    if (link) {
-        resolved = realpath(outputPath, nullptr);
-    }
-    const char* target = resolved != nullptr ? resolved : outputPath;
-
-    TargetDirectory directory{-1, nullptr};
-    char temporary[TEMPORARY_NAME_SIZE];
-    int rc = RESULT_WRITE_FAILED;
-    if ((link && resolved == nullptr) || openTargetDirectory(state, target, &directory) != RESULT_OK ||
-        !targetOpenable(directory) || openTemporary(state, directory, temporary) != RESULT_OK) {
+    Target target{-1, nullptr, nullptr, false, {}};
+    int rc = findTarget(state, outputPath, &target);
+    if (rc != RESULT_OK) {
         std::printf("\nCan't open file %s\n", outputPath);
-    } else if (!writeAndClose(state, bytes, length) ||
-               renameat(directory.fd, temporary, directory.fd, directory.name) != 0) {
-        std::printf("\nCan't write file %s\n", outputPath);
-        static_cast<void>(unlinkat(directory.fd, temporary, 0));
+    } else if (target.exists && !S_ISREG(target.info.st_mode) && !S_ISDIR(target.info.st_mode)) {
+        rc = writeInPlace(state, target, outputPath, bytes, length);
     } else {
-        rc = RESULT_OK;
+        rc = writeReplacement(state, target, outputPath, bytes, length);
     }
-    if (directory.fd >= 0) {
-        static_cast<void>(close(directory.fd));  // opened only to name files within it
+    if (target.directory >= 0) {
+        static_cast<void>(close(target.directory));  // opened only to name files within it
     }
-    std::free(resolved);
+    std::free(target.linkText);
     return rc;
 }

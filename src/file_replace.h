@@ -6,9 +6,12 @@
 #include "conversion_state.h"
 
 // Replaces the file at outputPath (or the file it links to) with the bytes, through
-// state.output. Returns RESULT_OK, or RESULT_WRITE_FAILED after printing
-// "Can't open file" or "Can't write file" with outputPath; then no temporary file
-// is left and an existing file at outputPath is unchanged.
+// state.output. On POSIX, a link to a file not there yet creates that file, a file
+// replaced keeps its mode and, where the process may, its owner, and an existing
+// file that is not a regular one (a FIFO, a device) is written directly. Returns
+// RESULT_OK, or RESULT_WRITE_FAILED after printing "Can't open file" or "Can't
+// write file" with outputPath; then no temporary file is left and an existing
+// regular file at outputPath is unchanged.
 int replaceFile(ConversionState& state, const char* outputPath, const unsigned char* bytes,
                 std::size_t length);
 

@@ -16,14 +16,18 @@ import codecs
 import os
 import re
 import resource
+import select
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 SKIPPED = 77  # the exit status when every case was for another host
 HELD_BOUND = 10  # seconds a run may take while its input is held open after the end record
+FIFO_WAIT = 30  # seconds a FIFO output may take to be written and closed
 UMASK = os.umask(0o22)
 os.umask(UMASK)
 NEW_FILE_MODE = 0o666 & ~UMASK
@@ -57,7 +61,7 @@ def parse(path):
             case = {"name": " ".join(args), "run": [], "files": {}, "raw": set(), "dirs": [], "links": {},
                     "images": {}, "stdout": [], "stderr": [], "status": 0, "fsize": None,
                     "modes": {}, "unprivileged": False, "host": None, "env": {},
-                    "stdin": None, "held": False, "feeds": {}, "bare": False}
+                    "stdin": None, "held": False, "feeds": {}, "bare": False, "owners": {}, "fifos": []}
             cases.append(case)
         elif kind == "run":
             case["run"] = [os.fsdecode(decode(a)) for a in args]  # bytes as given, whatever the encoding
@@ -77,6 +81,10 @@ def parse(path):
             case["dirs"].append(args[0])
         elif kind == "link":
             case["links"][args[0]] = args[1]
+        elif kind == "owner":
+            case["owners"][args[0]] = tuple(int(n) for n in args[1].split(":"))
+        elif kind == "fifo":
+            case["fifos"].append(args[0])
         elif kind == "mode":
             case["modes"][args[0]] = int(args[1], 8)
         elif kind == "unprivileged":
@@ -172,12 +180,45 @@ def execute(command, case, work, pre):
     return status, stdout, stderr
 
 
+def start_fifo_reader(path):
+    """Opens the FIFO at path for reading and collects in a thread what is written to it.
+
+    Opened here, before any writer, without blocking, so that the program's open does
+    not wait for a reader and poll() tells the end of its writing (a hang-up) apart
+    from a writer yet to come. Returns the thread and the list it appends the bytes to
+    when the writer has closed the FIFO within FIFO_WAIT seconds."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    got = []
+
+    def read():
+        data, poller = b"", select.poll()
+        poller.register(fd, select.POLLIN)
+        deadline = time.monotonic() + FIFO_WAIT
+        try:
+            while time.monotonic() < deadline:
+                if poller.poll(100):
+                    chunk = os.read(fd, 65536)
+                    if not chunk:  # readable with nothing to read: the writer has closed it
+                        got.append(data)
+                        return
+                    data += chunk
+        finally:
+            os.close(fd)
+
+    thread = threading.Thread(target=read, daemon=True)
+    thread.start()
+    return thread, got
+
+
 def run_case(options, case):
+    """Runs one case: returns its faults, none when it passed, or why it was skipped."""
     command = options.launcher + [options.romcast]
     if case["unprivileged"]:
         command = unprivileged_command(options.romcast)
         if command is None:
-            return None
+            return "running as root, and setpriv is missing to run it as an unprivileged user"
+    if case["owners"] and os.geteuid() != 0:
+        return "not running as root, which alone may give a file to another user"
     with tempfile.TemporaryDirectory(dir=options.work_root) as work:
         for name in case["dirs"]:
             os.mkdir(os.path.join(work, name))
@@ -190,8 +231,13 @@ def run_case(options, case):
             os.mkfifo(os.path.join(work, name))
         if case["unprivileged"]:
             os.chmod(work, 0o777)
+        for name, (uid, gid) in case["owners"].items():
+            os.chown(os.path.join(work, name), uid, gid)  # before the mode: it clears set-ID bits
+        for name in case["fifos"]:
+            os.mkfifo(os.path.join(work, name))
         for name, mode in case["modes"].items():
             os.chmod(os.path.join(work, name), mode)
+        readers = {name: start_fifo_reader(os.path.join(work, name)) for name in case["fifos"]}
         limit = case["fsize"]
         pre = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))) if limit else None
         status, stdout, stderr = execute(command, case, work, pre)
@@ -200,6 +246,15 @@ def run_case(options, case):
             stdout = stdout.replace(b"\r\n", b"\n")
             stderr = stderr.replace(b"\r\n", b"\n")
         faults = []
+        fifo_bytes = {}
+        for name, (thread, got) in readers.items():
+            thread.join()
+            if not got:
+                faults.append(f"fifo {name}: not written and closed within {FIFO_WAIT} s")
+            fifo_bytes[name] = got[0] if got else None
+            path = os.path.join(work, name)
+            if not (os.path.lexists(path) and stat.S_ISFIFO(os.lstat(path).st_mode)):
+                faults.append(f"{name} is no longer a FIFO")
         if status is None:
             faults.append(f"still running after {HELD_BOUND} s with its input held open")
         elif status != case["status"]:
@@ -211,18 +266,22 @@ def run_case(options, case):
                 faults.append(f"{stream}:\n  got      {got!r}\n  expected {want!r}")
         for name, lines in case["images"].items():
             path = os.path.join(work, name)
-            got = open(path, "rb").read() if os.path.isfile(path) else None
+            got = open(path, "rb").read() if os.path.isfile(path) else fifo_bytes.get(name)
             if got != image(lines):
                 faults.append(f"image {name}: got {got[:64] if got else got!r}...")
-            elif not os.path.islink(path) and os.stat(path).st_mode & 0o777 != case["modes"].get(name, NEW_FILE_MODE):
-                faults.append(f"image {name}: mode {os.stat(path).st_mode & 0o777:o}")
+            elif os.path.isfile(path) and not os.path.islink(path) and os.stat(path).st_mode & 0o7777 != case["modes"].get(name, NEW_FILE_MODE):
+                faults.append(f"image {name}: mode {os.stat(path).st_mode & 0o7777:o}")
+        for name, owner in case["owners"].items():
+            info = os.stat(os.path.join(work, name))
+            if (info.st_uid, info.st_gid) != owner:
+                faults.append(f"{name}: owner {info.st_uid}:{info.st_gid}, expected {owner[0]}:{owner[1]}")
         for name in case["links"]:
             if not os.path.islink(os.path.join(work, name)):
                 faults.append(f"{name} is no longer a symbolic link")
         left = {os.path.relpath(os.path.join(top, n), work)
                 for top, dirs, files in os.walk(work) for n in dirs + files}
         expected = (set(case["files"]) | set(case["dirs"]) | set(case["images"]) | set(case["links"])
-                    | set(case["feeds"]))
+                    | set(case["feeds"]) | set(case["fifos"]))
         if left != expected:
             faults.append(f"files left {sorted(left)}, expected {sorted(expected)}")
         return faults
@@ -246,10 +305,9 @@ def main():
                 skipped += 1
                 continue
             faults = run_case(options, case)
-            if faults is None:
+            if isinstance(faults, str):
                 skipped += 1
-                print(f"SKIP {os.path.basename(path)}: {case['name']}: running as root, and setpriv "
-                      "is missing to run it as an unprivileged user")
+                print(f"SKIP {os.path.basename(path)}: {case['name']}: {faults}")
             elif faults:
                 failed += 1
                 print(f"FAIL {os.path.basename(path)}: {case['name']}\n  " + "\n  ".join(faults))
