@@ -34,9 +34,22 @@ BANNER = (b"\n**********************************\n"
           b"**********************************\n\n")
 
 
+def utf8_escapes(match):
+    """A \\uXXXX escape as the \\x escapes of its UTF-8 bytes; an escaped backslash as is."""
+    if match.group(1) is None:
+        return match.group(0)
+    return "".join(f"\\x{byte:02x}" for byte in chr(int(match.group(1), 16)).encode("utf-8"))
+
+
 def decode(text):
     text = re.sub(r"\{\{(.*?)\*(\d+)\}\}", lambda m: m.group(1) * int(m.group(2)), text)
+    text = re.sub(r"\\(?:\\|u([0-9a-fA-F]{4}))", utf8_escapes, text)
     return codecs.decode(text, "unicode_escape").encode("latin-1")
+
+
+def as_name(text):
+    """A file name or argument: the bytes given, whatever the encoding."""
+    return os.fsdecode(decode(text))
 
 
 def parse(path):
@@ -57,18 +70,18 @@ def parse(path):
                     "modes": {}, "unprivileged": False, "host": None, "env": {}}
             cases.append(case)
         elif kind == "run":
-            case["run"] = [os.fsdecode(decode(a)) for a in args]  # bytes as given, whatever the encoding
+            case["run"] = [as_name(a) for a in args]
         elif kind in ("file", "image"):
-            name = os.fsdecode(decode(args[0]))
-            section = case[kind + "s"].setdefault(name, [])
+            path = as_name(args[0])
+            section = case[kind + "s"].setdefault(path, [])
             if args[1:] == ["raw"]:
-                case["raw"].add(name)
+                case["raw"].add(path)
         elif kind == "dir":
-            case["dirs"].append(args[0])
+            case["dirs"].append(as_name(args[0]))
         elif kind == "link":
-            case["links"][args[0]] = args[1]
+            case["links"][as_name(args[0])] = as_name(args[1])
         elif kind == "mode":
-            case["modes"][args[0]] = int(args[1], 8)
+            case["modes"][as_name(args[0])] = int(args[1], 8)
         elif kind == "unprivileged":
             case["unprivileged"] = True
         elif kind == "limit":
