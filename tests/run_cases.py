@@ -40,9 +40,22 @@ BANNER = (b"\n**********************************\n"
           b"**********************************\n\n")
 
 
+def utf8_escapes(match):
+    """A \\uXXXX escape as the \\x escapes of its UTF-8 bytes; an escaped backslash as is."""
+    if match.group(1) is None:
+        return match.group(0)
+    return "".join(f"\\x{byte:02x}" for byte in chr(int(match.group(1), 16)).encode("utf-8"))
+
+
 def decode(text):
     text = re.sub(r"\{\{(.*?)\*(\d+)\}\}", lambda m: m.group(1) * int(m.group(2)), text)
+    text = re.sub(r"\\(?:\\|u([0-9a-fA-F]{4}))", utf8_escapes, text)
     return codecs.decode(text, "unicode_escape").encode("latin-1")
+
+
+def as_name(text):
+    """A file name or argument: the bytes given, whatever the encoding."""
+    return os.fsdecode(decode(text))
 
 
 def parse(path):
@@ -64,29 +77,29 @@ def parse(path):
                     "stdin": None, "held": False, "feeds": {}, "bare": False, "owners": {}, "fifos": []}
             cases.append(case)
         elif kind == "run":
-            case["run"] = [os.fsdecode(decode(a)) for a in args]  # bytes as given, whatever the encoding
+            case["run"] = [as_name(a) for a in args]
         elif kind in ("file", "image"):
-            name = os.fsdecode(decode(args[0]))
-            section = case[kind + "s"].setdefault(name, [])
+            path = as_name(args[0])
+            section = case[kind + "s"].setdefault(path, [])
             if args[1:] == ["raw"]:
-                case["raw"].add(name)
+                case["raw"].add(path)
         elif kind == "stdin":
             section = case["stdin"] = []
             case["held"] = args == ["open"]
         elif kind == "bare":
             case["bare"] = True
         elif kind == "feed":
-            section = case["feeds"].setdefault(args[0], [])
+            section = case["feeds"].setdefault(as_name(args[0]), [])
         elif kind == "dir":
-            case["dirs"].append(args[0])
+            case["dirs"].append(as_name(args[0]))
         elif kind == "link":
-            case["links"][args[0]] = args[1]
+            case["links"][as_name(args[0])] = as_name(args[1])
         elif kind == "owner":
-            case["owners"][args[0]] = tuple(int(n) for n in args[1].split(":"))
+            case["owners"][as_name(args[0])] = tuple(int(n) for n in args[1].split(":"))
         elif kind == "fifo":
-            case["fifos"].append(args[0])
+            case["fifos"].append(as_name(args[0]))
         elif kind == "mode":
-            case["modes"][args[0]] = int(args[1], 8)
+            case["modes"][as_name(args[0])] = int(args[1], 8)
         elif kind == "unprivileged":
             case["unprivileged"] = True
         elif kind == "limit":

@@ -5,12 +5,21 @@
 get_filename_component(ROMCAST_WINE_DIR ${CMAKE_CROSSCOMPILING_EMULATOR} DIRECTORY)
 find_program(ROMCAST_WINESERVER NAMES wineserver wineserver64 HINTS ${ROMCAST_WINE_DIR} REQUIRED)
 set(ROMCAST_WINE_PREFIX ${CMAKE_CURRENT_BINARY_DIR}/wine-prefix)
+set(ROMCAST_LOCALES ${CMAKE_CURRENT_BINARY_DIR}/locale)
 
+# Wine passes names and arguments between Unix and Windows through the charset of
+# the Unix locale: UTF-8, whatever locale (or none) the environment has. The user's
+# Windows locale, and with it the code page, follows the Unix locale's name, so a
+# case may name ja_JP.UTF-8, built into the build tree, for a Japanese system.
 function(romcast_run_under_wine test)
   set_tests_properties(${test} PROPERTIES
-    ENVIRONMENT "WINEPREFIX=${ROMCAST_WINE_PREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe="
+    ENVIRONMENT "WINEPREFIX=${ROMCAST_WINE_PREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe=;LC_ALL=C.UTF-8;LOCPATH=${ROMCAST_LOCALES}"
     ENVIRONMENT_MODIFICATION "DISPLAY=unset:;WAYLAND_DISPLAY=unset:")
 endfunction()
+
+add_test(NAME make_japanese_locale
+         COMMAND sh -c "mkdir -p '${ROMCAST_LOCALES}' && localedef -i ja_JP -f UTF-8 '${ROMCAST_LOCALES}/ja_JP.UTF-8'")
+set_tests_properties(make_japanese_locale PROPERTIES FIXTURES_SETUP japanese_locale)
 
 # The server and the background processes that booting starts outlive the fixture:
 # none of them may hold the test's output, or CTest would wait for them.
