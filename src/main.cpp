@@ -79,8 +79,12 @@ int main(int argc, char* argv[])
 {
     // Paths are split by characters of the multibyte encoding that names files;
     // where that locale is unavailable the C locale stays, and paths are split by bytes.
-    if (argc > 1 && needsPathLocale(argv[1])) {
-        static_cast<void>(std::setlocale(LC_CTYPE, PATH_LOCALE));
+    // Any argument may be the input's path, before or after the options.
+    for (int i = 1; i < argc; ++i) {
+        if (needsPathLocale(argv[i])) {
+            static_cast<void>(std::setlocale(LC_CTYPE, PATH_LOCALE));
+            break;
+        }
     }
 #ifdef SIGXFSZ
     // Over a file-size limit a write must fail and be reported, not kill the
