@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "conversion_state.h"
 
@@ -57,12 +58,21 @@ void checkOutput(const std::string& outputPath, const ConversionState& state)
     if (size < 1 || size > IMAGE_SIZE || size != state.address) {
         fail("output size is not the saved length");
     }
-    // The image is cut after its last byte that is not 0xFF; an image with none saves one byte.
-    if (size > 1 && bytes[size - 1] == FREE_BYTE) {
+    if (state.fixedSize) {
+        if (size != state.windowSize) {
+            fail("a fixed size was not kept");
+        }
+    } else if (size > 1 && bytes[size - 1] == FREE_BYTE) {
+        // The image is cut after its last byte that is not 0xFF; one with none saves one byte.
         fail("output ends in a free byte");
+    } else if (state.byteCount > 0 && size > state.highestAddress + 1) {
+        fail("bytes saved past the highest address");
     }
-    if (state.highestAddress >= IMAGE_SIZE || (state.byteCount > 0 && size > state.highestAddress + 1)) {
-        fail("highest address out of range");
+    if (state.highestAddress >= state.windowSize) {
+        fail("highest address out of the window");
+    }
+    if (!state.cropWindow && state.skippedCount != 0) {
+        fail("bytes skipped without --crop");
     }
 }
 
@@ -98,10 +108,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     unlink(outputPath.c_str());
 
+    // The input's length picks the options, half of the time none: the window, crop
+    // and strict paths get their share of inputs, and a crash reproduces from the input.
+    static const char* const OPTION_SETS[][3] = {
+        {nullptr},
+        {nullptr},
+        {nullptr},
+        {nullptr},
+        {"--crop", nullptr},
+        {"--strict", nullptr},
+        {"--offset=0x10", "--size=0x100", "--crop"},
+        {"--offset=0xFFF0", "--size=0x1000", nullptr},
+    };
+    const char* const* chosen = OPTION_SETS[size % (sizeof OPTION_SETS / sizeof OPTION_SETS[0])];
+    std::vector<std::string> words = {"romcast", "-q"};
+    for (int i = 0; i < 3 && chosen[i] != nullptr; ++i) {
+        words.emplace_back(chosen[i]);
+    }
+    words.push_back(inputPath);
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
     auto state = std::make_unique<ConversionState>();
-    std::string program = "romcast";
-    char* argv[] = {program.data(), inputPath.data(), nullptr};
-    int status = runConverter(*state, 2, argv);
+    int status = runConverter(*state, static_cast<int>(words.size()), argv.data());
 
     bool outputExists = false;
     if (strayFiles(&outputExists) != 0) {
