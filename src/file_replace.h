@@ -6,9 +6,9 @@
 #include "conversion_state.h"
 
 // Replaces the file at outputPath (or the file it links to) with the bytes, through
-// state.output. On POSIX, a link to a file not there yet creates that file, a file
-// replaced keeps its mode and, where the process may, its owner, and an existing
-// file that is not a regular one (a FIFO, a device) is written directly. Returns
+// state.output. An existing file that is not a regular one (a FIFO, a device, a
+// pipe) is written directly. On POSIX, a link to a file not there yet creates that
+// file, and a file replaced keeps its mode and, where the process may, its owner. Returns
 // RESULT_OK, or RESULT_WRITE_FAILED after printing "Can't open file" or "Can't
 // write file" with outputPath; then no temporary file is left and an existing
 // regular file at outputPath is unchanged.

@@ -134,11 +134,45 @@ int openTemporary(ConversionState& state, const TargetPath& target, char** tempo
     return RESULT_OK;
 }
 
+// A device or a pipe at the output (NUL, COM1, \\.\pipe\name) cannot have a file
+// renamed over it, and is written directly, as opening it for writing would.
+// Returns true with state.output open on it; false, holding nothing, for a file,
+// a directory or nothing at all.
+bool openDevice(ConversionState& state, const char* outputPath)
+{
+    HANDLE file = CreateFileA(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD type = GetFileType(file);
+    int fd = type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE
+                 ? _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY)
+                 : -1;
+    if (fd < 0) {
+        static_cast<void>(CloseHandle(file));  // a file on disk, opened only to ask
+        return false;
+    }
+    state.output = _fdopen(fd, "wb");
+    if (state.output == nullptr) {
+        static_cast<void>(_close(fd));  // the descriptor owned the handle
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int replaceFile(ConversionState& state, const char* outputPath, const unsigned char* bytes,
                 std::size_t length)
 {
+    if (openDevice(state, outputPath)) {
+        if (writeAndClose(state, bytes, length)) {
+            return RESULT_OK;
+        }
+        std::printf("\nCan't write file %s\n", outputPath);
+        return RESULT_WRITE_FAILED;
+    }
     TargetPath target{nullptr, 0};
     char* temporary = nullptr;
     int rc = RESULT_WRITE_FAILED;
