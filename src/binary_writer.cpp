@@ -65,15 +65,15 @@ char* composeOutputPath(const ConversionState& state, const char* path)
 int writeBinaryFile(ConversionState& state, const char* path)
 {
     state.address = state.fixedSize ? state.windowSize : savedLength(state.image);
-    if (state.outputPath != nullptr) {
-        return replaceFile(state, state.outputPath, state.image, state.address);
+    char* derived = nullptr;
+    if (state.outputPath == nullptr) {
+        derived = composeOutputPath(state, path);
+        if (derived == nullptr) {
+            std::printf("\nNot enough memory !\n");
+            return RESULT_WRITE_FAILED;
+        }
     }
-    char* outputPath = composeOutputPath(state, path);
-    if (outputPath == nullptr) {
-        std::printf("\nNot enough memory !\n");
-        return RESULT_WRITE_FAILED;
-    }
-    int rc = replaceFile(state, outputPath, state.image, state.address);
-    std::free(outputPath);
+    int rc = replaceFile(state, derived != nullptr ? derived : state.outputPath, state.image, state.address);
+    std::free(derived);
     return rc;
 }

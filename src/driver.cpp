@@ -29,7 +29,7 @@ void printBanner()
     std::printf("**********************************\n\n");
 }
 
-void printReport(const ConversionState& state, bool crop)
+void printReport(const ConversionState& state)
 {
     std::printf(
         "\nHEX-Lines       %5lu\nNumber of bytes %5lu 0x%04lX\nHighest address %5lu 0x%04lX\n"
@@ -38,7 +38,7 @@ void printReport(const ConversionState& state, bool crop)
         static_cast<unsigned long>(state.byteCount), static_cast<unsigned long>(state.highestAddress),
         static_cast<unsigned long>(state.highestAddress), static_cast<unsigned long>(state.address),
         static_cast<unsigned>(state.address));
-    if (crop) {
+    if (state.cropWindow) {
         std::printf("Skipped bytes   %5lu 0x%04lX outside the window\n",
                     static_cast<unsigned long>(state.skippedCount),
                     static_cast<unsigned long>(state.skippedCount));
@@ -66,7 +66,7 @@ int prepareState(ConversionState& state, const Options& options)
     state.cropWindow = options.crop;
     state.strictRecords = options.strict;
     state.fixedSize = options.fixedSize;
-    state.standardInput = std::strcmp(options.inputPath, "-") == 0;
+    state.standardInput = options.standardInput;
     state.outputPath = options.outputPath;
     return RESULT_OK;
 }
@@ -91,7 +91,7 @@ int convert(ConversionState& state, const Options& options)
         return RESULT_WRITE_FAILED;
     }
     if (!options.quiet) {
-        printReport(state, options.crop);
+        printReport(state);
     }
     return RESULT_OK;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "conversion_state.h"
+#include "record_decoder.h"
 
 #ifndef ROMCAST_VERSION
 #define ROMCAST_VERSION "unknown"
@@ -122,16 +123,9 @@ bool parseNumber(const char* text, std::uint32_t maximum, bool allowKilo, std::u
     std::uint64_t number = 0;
     const char* digit = text;
     for (; *digit != '\0'; ++digit) {
-        unsigned c = static_cast<unsigned char>(*digit);
-        unsigned d = 0;
-        if (c >= '0' && c <= '9') {
-            d = c - '0';
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            d = c - 'a' + 10;
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            d = c - 'A' + 10;
-        } else {
-            break;
+        unsigned d = HEX_DIGITS.value[static_cast<unsigned char>(*digit)];
+        if (d >= base) {
+            break;  // not a digit of this base
         }
         number = number * base + d;
         if (number > maximum) {
@@ -185,8 +179,8 @@ int parseOptions(int argc, char* argv[], Options* options)
     if (options->inputPath == nullptr && optind < argc) {
         options->inputPath = argv[optind];  // the first argument after "--"
     }
-    if (options->action == ACTION_CONVERT && options->inputPath != nullptr &&
-        std::strcmp(options->inputPath, "-") == 0 && options->outputPath == nullptr) {
+    options->standardInput = options->inputPath != nullptr && std::strcmp(options->inputPath, "-") == 0;
+    if (options->action == ACTION_CONVERT && options->standardInput && options->outputPath == nullptr) {
         static_cast<void>(std::fputs(
             "romcast: standard input (-) needs -o FILE for the image; see 'romcast --help'\n", stderr));
         return RESULT_USAGE;

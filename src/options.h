@@ -1,5 +1,5 @@
 // Command-line options: walks argv once with getopt_long into an Options record that
-// the driver owns, and prints the help and version texts. Knows nothing of HEX; a
+// the driver owns, and prints the help and version texts. Knows nothing of records; a
 // fault in the command line is reported here, in one line on standard error.
 #pragma once
 
@@ -13,7 +13,8 @@ enum OptionsAction {
 
 struct Options {
     OptionsAction action = ACTION_CONVERT;
-    const char* inputPath = nullptr;   // the first operand; "-" is standard input; null when none
+    const char* inputPath = nullptr;   // the first operand; null when none
+    bool standardInput = false;        // the operand is "-": the HEX data comes from standard input
     const char* outputPath = nullptr;  // -o: the image's path; null to derive it from inputPath
     std::uint32_t offset = 0;          // --offset: the file address that becomes image address 0
     std::uint32_t size = 0x10000;      // --size: bytes in the window, 1 to 65,536
