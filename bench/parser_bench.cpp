@@ -41,12 +41,11 @@ std::string recordsCoveringImage(unsigned width)
 // not open.
 bool restart(ConversionState& state, const char* path)
 {
-    static_cast<void>(closeInput(state));
-    std::memset(state.image, FREE_BYTE, IMAGE_SIZE);
-    state.lineCount = 0;
-    state.byteCount = 0;
-    state.highestAddress = 0;
-    return openInput(state, path) == RESULT_OK;
+    static_cast<void>(closeInput(state.input));
+    std::memset(state.image.pages[0], FREE_BYTE, IMAGE_SIZE);
+    state.image.byteCount = 0;
+    state.image.highestAddress = 0;
+    return openInput(state.input, path) == RESULT_OK;
 }
 
 // Writes the text to a file of its own in the temporary directory; false on failure.
@@ -71,18 +70,17 @@ void parseDataLines(benchmark::State& run)
         return;
     }
     auto state = std::make_unique<ConversionState>();
-    state->image = static_cast<unsigned char*>(std::malloc(IMAGE_SIZE));
-    if (state->image == nullptr || !restart(*state, path.c_str())) {
+    if (prepareImage(state->image, 0, IMAGE_SIZE, false) != RESULT_OK || !restart(*state, path.c_str())) {
         run.SkipWithError("no memory for the image, or the input did not open");
         releaseResources(*state);
         std::remove(path.c_str());
         return;
     }
     for (auto _ : run) {
-        int rc = parseHexLine(*state);
+        int rc = parseHexLine(state->input, state->image);
         if (rc == LINE_END_OF_INPUT) {
             run.PauseTiming();
-            rc = restart(*state, path.c_str()) ? parseHexLine(*state) : LINE_INPUT_ERROR;
+            rc = restart(*state, path.c_str()) ? parseHexLine(state->input, state->image) : LINE_INPUT_ERROR;
             run.ResumeTiming();
         }
         if (rc != RESULT_OK) {

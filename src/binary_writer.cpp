@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "file_replace.h"
+#include "image_layout.h"
 
 namespace {
 
@@ -38,42 +39,152 @@ std::size_t stemLength(const char* path)
     return extension;
 }
 
-// The saved length: one past the highest address above 0 whose byte is not 0xFF,
-// so trailing 0xFF data is cut like fill and the file is never empty.
-std::uint32_t savedLength(const unsigned char* image)
+// The saved length: the whole window when its size is fixed; else one past the
+// last byte that is not 0xFF, so trailing 0xFF data is cut like fill, but never
+// into a checksum and never below one byte. Then padded to whole words and parts.
+std::uint64_t savedLength(const ConversionState& state)
 {
-    std::uint32_t address = IMAGE_SIZE - 1;
-    while (image[address] == FREE_BYTE && address > 0) {
-        --address;
+    std::uint64_t length = state.image.windowSize;
+    if (!state.fixedSize) {
+        length = dataEnd(state.image);
+        if (length < state.keptLength) {
+            length = state.keptLength;
+        }
+        if (length == 0) {
+            length = 1;
+        }
     }
-    return address + 1;
+    std::uint64_t unit = layoutUnit(state.swapWidth, state.splitCount, state.splitWidth);
+    return (length + unit - 1) / unit * unit;
+}
+
+// What writeLayout writes: the image's first `length` bytes, laid out for the chips.
+struct Layout {
+    const MemoryImage* image;
+    std::uint64_t length;  // a multiple of the layout's unit
+    unsigned swapWidth;
+    unsigned splitCount;
+    unsigned splitWidth;
+    unsigned char* swapped;  // PAGE_SIZE bytes for --swap, else null
+    unsigned char* parts;    // PAGE_SIZE bytes for --split, else null
+};
+
+// Writes the layout page by page, a page's part to each stream. A page is a
+// multiple of every unit, so each page splits evenly.
+bool writeLayout(std::FILE* const* streams, std::size_t count, const void* contents)
+{
+    const auto& layout = *static_cast<const Layout*>(contents);
+    for (std::uint64_t address = 0; address < layout.length;) {
+        std::uint64_t chunk = layout.length - address;
+        const unsigned char* bytes = imageBytes(*layout.image, address, &chunk);
+        auto length = static_cast<std::size_t>(chunk);
+        address += chunk;
+        if (layout.swapped != nullptr) {
+            swapWords(bytes, length, layout.swapWidth, layout.swapped);
+            bytes = layout.swapped;
+        }
+        if (layout.parts == nullptr) {
+            if (std::fwrite(bytes, 1, length, streams[0]) != length) {
+                return false;
+            }
+            continue;
+        }
+        splitUnits(bytes, length, layout.splitCount, layout.splitWidth, layout.parts);
+        std::size_t partLength = length / count;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (std::fwrite(layout.parts + k * partLength, 1, partLength, streams[k]) != partLength) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Writes the image to the output paths, one per part, with the scratch pages the
+// layout needs. Returns RESULT_OK or RESULT_WRITE_FAILED, with a message printed.
+int writeParts(ConversionState& state, const char* const* paths)
+{
+    Layout layout{&state.image,     state.address, state.swapWidth, state.splitCount,
+                  state.splitWidth, nullptr,       nullptr};
+    bool ready = true;
+    if (state.swapWidth > 1) {
+        layout.swapped = static_cast<unsigned char*>(state.allocate(PAGE_SIZE));
+        ready = layout.swapped != nullptr;
+    }
+    if (state.splitCount > 1) {
+        layout.parts = static_cast<unsigned char*>(state.allocate(PAGE_SIZE));
+        ready = ready && layout.parts != nullptr;
+    }
+    int rc = RESULT_WRITE_FAILED;
+    if (!ready) {
+        std::printf("\nNot enough memory !\n");
+    } else {
+        rc = replaceFiles(state.allocate, state.output, paths, state.splitCount, writeLayout, &layout);
+    }
+    std::free(layout.swapped);
+    std::free(layout.parts);
+    return rc;
+}
+
+// A path with text put in at a point: a heap string, or null when no memory is left.
+char* spliced(MemoryAllocator allocate, const char* path, std::size_t at, const char* text, std::size_t skip)
+{
+    std::size_t length = std::strlen(path);
+    std::size_t inserted = std::strlen(text);
+    auto* result = static_cast<char*>(allocate(length - skip + inserted + 1));
+    if (result != nullptr) {
+        std::memcpy(result, path, at);
+        std::memcpy(result + at, text, inserted);
+        std::memcpy(result + at + inserted, path + at + skip, length - at - skip + 1);
+    }
+    return result;
 }
 
 }  // namespace
 
-char* composeOutputPath(const ConversionState& state, const char* path)
+char* composeOutputPath(MemoryAllocator allocate, const char* path)
 {
     std::size_t stem = stemLength(path);
-    auto* outputPath = static_cast<char*>(state.allocate(stem + sizeof OUTPUT_EXTENSION));
-    if (outputPath != nullptr) {
-        std::memcpy(outputPath, path, stem);
-        std::memcpy(outputPath + stem, OUTPUT_EXTENSION, sizeof OUTPUT_EXTENSION);
-    }
-    return outputPath;
+    return spliced(allocate, path, stem, OUTPUT_EXTENSION, std::strlen(path) - stem);
+}
+
+char* composePartPath(MemoryAllocator allocate, const char* outputPath, unsigned part)
+{
+    char number[16];
+    static_cast<void>(std::snprintf(number, sizeof number, ".%u", part));
+    return spliced(allocate, outputPath, stemLength(outputPath), number, 0);
 }
 
 int writeBinaryFile(ConversionState& state, const char* path)
 {
-    state.address = state.fixedSize ? state.windowSize : savedLength(state.image);
+    state.address = savedLength(state);
     char* derived = nullptr;
     if (state.outputPath == nullptr) {
-        derived = composeOutputPath(state, path);
+        derived = composeOutputPath(state.allocate, path);
         if (derived == nullptr) {
             std::printf("\nNot enough memory !\n");
             return RESULT_WRITE_FAILED;
         }
     }
-    int rc = replaceFile(state, derived != nullptr ? derived : state.outputPath, state.image, state.address);
+    const char* outputPath = derived != nullptr ? derived : state.outputPath;
+    char* partPaths[MAX_OUTPUTS] = {};
+    const char* paths[MAX_OUTPUTS] = {outputPath};
+    int rc = RESULT_OK;
+    for (unsigned k = 0; k < state.splitCount && state.splitCount > 1; ++k) {
+        partPaths[k] = composePartPath(state.allocate, outputPath, k);
+        paths[k] = partPaths[k];
+        if (partPaths[k] == nullptr) {
+            std::printf("\nNot enough memory !\n");
+            rc = RESULT_WRITE_FAILED;
+            break;
+        }
+    }
+    if (rc == RESULT_OK) {
+        rc = writeParts(state, paths);
+    }
+    for (char* partPath : partPaths) {
+        std::free(partPath);
+    }
     std::free(derived);
     return rc;
 }

@@ -1,13 +1,15 @@
-// Binary image writer: saves the image from address 0 up to its last byte that is
-// not 0xFF, or the whole window when its size is fixed, to state.outputPath or else
-// the input's path with the extension replaced by ".bin". Owns the derived output
-// path and, through file_replace, the output stream while it writes.
+// Binary image writer: saves the image to state.outputPath, or else to the first
+// input's path with its extension replaced by ".bin". The image is trimmed after its
+// last byte that is not 0xFF, or is the whole window when its size is fixed; it is
+// padded with 0xFF for --swap and --split, and with --split goes to one file per
+// part. Owns the output names and, through file_replace, the output streams while
+// it writes.
 #pragma once
 
 #include "conversion_state.h"
 
-// Writes the image for the input path. Returns RESULT_OK with the saved length
-// (1 to 65,536) in state.address, or RESULT_WRITE_FAILED with a message printed.
+// Writes the image for the input path. Returns RESULT_OK with the saved length (1 to
+// 2^32, padding included) in state.address, or RESULT_WRITE_FAILED with a message printed.
 int writeBinaryFile(ConversionState& state, const char* path);
 
 // The output path for an input path: drive, directory and base name kept, the
@@ -15,4 +17,9 @@ int writeBinaryFile(ConversionState& state, const char* path);
 // walked by characters of the current LC_CTYPE, so the second byte of a double-byte
 // character is never taken for a separator or a dot. Returns a heap string to
 // release with std::free, or null when no memory is left.
-char* composeOutputPath(const ConversionState& state, const char* path);
+char* composeOutputPath(MemoryAllocator allocate, const char* path);
+
+// The path of part k of a split image: the output path with ".k" put before its
+// extension ("prog.bin" gives "prog.0.bin", "rom" gives "rom.0"). Walked as
+// composeOutputPath walks; a heap string, or null when no memory is left.
+char* composePartPath(MemoryAllocator allocate, const char* outputPath, unsigned part);

@@ -1,6 +1,7 @@
 // Command-line driver: the steps of one conversion, their messages and exit status.
 #include <cstring>
 
+#include "address_map.h"
 #include "binary_writer.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
@@ -31,62 +32,78 @@ void printBanner()
 
 void printReport(const ConversionState& state)
 {
+    const MemoryImage& image = state.image;
     std::printf(
-        "\nHEX-Lines       %5lu\nNumber of bytes %5lu 0x%04lX\nHighest address %5lu 0x%04lX\n"
-        "Saved bytes     %5lu 0x%04X including 0xFF fillbytes\n",
-        static_cast<unsigned long>(state.lineCount), static_cast<unsigned long>(state.byteCount),
-        static_cast<unsigned long>(state.byteCount), static_cast<unsigned long>(state.highestAddress),
-        static_cast<unsigned long>(state.highestAddress), static_cast<unsigned long>(state.address),
-        static_cast<unsigned>(state.address));
-    if (state.cropWindow) {
-        std::printf("Skipped bytes   %5lu 0x%04lX outside the window\n",
-                    static_cast<unsigned long>(state.skippedCount),
-                    static_cast<unsigned long>(state.skippedCount));
+        "\nHEX-Lines       %5llu\nNumber of bytes %5llu 0x%04llX\nHighest address %5lu 0x%04lX\n"
+        "Saved bytes     %5llu 0x%04llX including 0xFF fillbytes\n",
+        static_cast<unsigned long long>(state.lineCount), static_cast<unsigned long long>(image.byteCount),
+        static_cast<unsigned long long>(image.byteCount), static_cast<unsigned long>(image.highestAddress),
+        static_cast<unsigned long>(image.highestAddress), static_cast<unsigned long long>(state.address),
+        static_cast<unsigned long long>(state.address));
+    if (image.cropWindow) {
+        std::printf("Skipped bytes   %5llu 0x%04llX outside the window\n",
+                    static_cast<unsigned long long>(image.skippedCount),
+                    static_cast<unsigned long long>(image.skippedCount));
+    }
+    if (state.splitCount > 1) {
+        std::uint64_t part = state.address / state.splitCount;
+        std::printf("Split into      %5u files of %llu 0x%04llX bytes\n", state.splitCount,
+                    static_cast<unsigned long long>(part), static_cast<unsigned long long>(part));
     }
 }
 
-// Allocates the image filled with 0xFF, zeroes the counters and takes the options
-// that the reader and the writer work by.
-int prepareState(ConversionState& state, const Options& options)
+// Reads the input at path into the image, after its "Reading" line where one is due.
+int readInput(ConversionState& state, const Options& options, const char* path)
 {
-    state.image = static_cast<unsigned char*>(state.allocate(IMAGE_SIZE));
-    if (state.image == nullptr) {
+    HexInput& input = state.input;
+    input.standardInput = std::strcmp(path, "-") == 0;
+    input.name = input.standardInput ? "(standard input)" : path;
+    input.nameInMessages = options.inputCount > 1 || options.quiet;
+    input.strictRecords = options.strict;
+    if (!options.quiet && options.action == ACTION_CONVERT) {
+        std::printf("Reading %s\n", input.name);
+    }
+    int rc = readHexFile(input, state.image, path);
+    state.lineCount += input.lineCount;
+    return rc;
+}
+
+// The general message for a failed read, which names the input where its line
+// messages do; returns the exit status.
+int readFailed(const HexInput& input, int rc)
+{
+    if (rc == RESULT_NO_MEMORY) {
         printError("\nNot enough memory !\n");
         return RESULT_NO_MEMORY;
     }
-    std::memset(state.image, FREE_BYTE, IMAGE_SIZE);
-    state.lineCount = 0;
-    state.byteCount = 0;
-    state.address = 0;
-    state.highestAddress = 0;
-    state.addressBase = 0;
-    state.skippedCount = 0;
-    state.windowStart = options.offset;
-    state.windowSize = options.size;
-    state.cropWindow = options.crop;
-    state.strictRecords = options.strict;
-    state.fixedSize = options.fixedSize;
-    state.standardInput = options.standardInput;
-    state.outputPath = options.outputPath;
-    return RESULT_OK;
+    if (input.nameInMessages) {
+        static_cast<void>(std::fflush(stdout));
+        static_cast<void>(std::fprintf(stderr, "\n%s: Can't read HEX-Data !\n", input.name));
+    } else {
+        printError("\nCan't read HEX-Data !\n");
+    }
+    return RESULT_READ_FAILED;
 }
 
 int convert(ConversionState& state, const Options& options)
 {
-    int rc = prepareState(state, options);
-    if (rc != RESULT_OK) {
-        return rc;
+    state.image.allocate = state.allocate;
+    if (prepareImage(state.image, options.offset, options.size, options.crop) != RESULT_OK) {
+        printError("\nNot enough memory !\n");
+        return RESULT_NO_MEMORY;
+    }
+    state.lineCount = 0;
+    state.address = 0;
+    state.outputPath = options.outputPath;
+    state.fixedSize = options.fixedSize && !options.trim;
+    for (int i = 0; i < options.inputCount; ++i) {
+        int rc = readInput(state, options, options.inputs[i]);
+        if (rc != RESULT_OK) {
+            return readFailed(state.input, rc);
+        }
     }
     // Standard input always has an output path of its own, so this name is only shown.
-    const char* path = state.standardInput ? "(standard input)" : options.inputPath;
-    if (!options.quiet) {
-        std::printf("Reading %s\n", path);
-    }
-    if (readHexFile(state, path) != RESULT_OK) {
-        printError("\nCan't read HEX-Data !\n");
-        return RESULT_READ_FAILED;
-    }
-    if (writeBinaryFile(state, path) != RESULT_OK) {
+    if (writeBinaryFile(state, options.inputs[0]) != RESULT_OK) {
         printError("\nCan't write binary data file\n");
         return RESULT_WRITE_FAILED;
     }
@@ -96,18 +113,56 @@ int convert(ConversionState& state, const Options& options)
     return RESULT_OK;
 }
 
+// Prints where the data of the inputs lies: with several inputs, each one's runs
+// under its name and then those of all together; then the window that holds it all.
+int mapInputs(ConversionState& state, const Options& options)
+{
+    MemoryImage& image = state.image;
+    image.allocate = state.allocate;
+    prepareMap(image);
+    bool several = options.inputCount > 1;
+    for (int i = 0; i < options.inputCount; ++i) {
+        int rc = readInput(state, options, options.inputs[i]);
+        if (rc != RESULT_OK) {
+            return readFailed(state.input, rc);
+        }
+        sortRuns(image.runs);
+        if (several || i == 0) {
+            if (several) {
+                std::printf("%s:\n", state.input.name);
+            }
+            printRuns(image.runs);
+            printStartAddress(state.input.startType, state.input.startAddress);
+        }
+        rc = appendRuns(image.allRuns, image.runs, image.allocate);
+        releaseRuns(image.runs);
+        if (rc != RESULT_OK) {
+            printError("\nNot enough memory !\n");
+            return rc;
+        }
+    }
+    sortRuns(image.allRuns);
+    if (several) {
+        std::printf("All files:\n");
+        printRuns(image.allRuns);
+    }
+    printWindow(image.allRuns);
+    return RESULT_OK;
+}
+
 }  // namespace
 
 void releaseResources(ConversionState& state)
 {
-    std::free(state.image);
-    state.image = nullptr;
+    releaseImage(state.image);
     // The reader and the writer close their own files and check the result; a file
     // still open here belongs to a step that already failed.
-    static_cast<void>(closeInput(state));
-    if (state.output != nullptr) {
-        static_cast<void>(std::fclose(state.output));
-        state.output = nullptr;
+    static_cast<void>(closeInput(state.input));
+    for (std::FILE*& output : state.output) {
+        if (output != nullptr) {
+            static_cast<void>(std::fclose(output));
+            output = nullptr;
+        }
     }
 }
 
@@ -120,18 +175,21 @@ int runConverter(ConversionState& state, int argc, char* argv[])
     } else if (rc == RESULT_OK && options.action == ACTION_VERSION) {
         printVersion();
     } else if (rc == RESULT_OK) {
-        if (!options.quiet) {
+        if (!options.quiet && options.action == ACTION_CONVERT) {
             printBanner();
         }
-        if (options.inputPath == nullptr) {
+        if (options.inputCount == 0) {
             printError("Name of HEX-File missing !!\n");
             printError("Usage:  romcast [name].ext  ext=hex,ihx or what ever ;)\n");
             printError("Output: [name].bin\n");
             rc = RESULT_USAGE;
+        } else if (options.action == ACTION_MAP) {
+            rc = mapInputs(state, options);
         } else {
             rc = convert(state, options);
         }
     }
+    releaseOptions(&options);
     releaseResources(state);
     return rc;
 }

@@ -36,7 +36,7 @@ struct Target {
 // Opens the directory part of path in place of target->directory, relative to the
 // open directory base when path is relative, and points target->name at path's last
 // component.
-int openDirectoryOf(const ConversionState& state, int base, const char* path, Target* target)
+int openDirectoryOf(MemoryAllocator allocate, int base, const char* path, Target* target)
 {
     int previous = target->directory;
     target->directory = -1;
@@ -45,7 +45,7 @@ int openDirectoryOf(const ConversionState& state, int base, const char* path, Ta
     char* copy = nullptr;
     if (slash != nullptr) {
         auto length = static_cast<std::size_t>(slash - path) + 1;  // the slash kept, so "/" stays the root
-        copy = static_cast<char*>(state.allocate(length + 1));
+        copy = static_cast<char*>(allocate(length + 1));
         if (copy != nullptr) {
             std::memcpy(copy, path, length);
             copy[length] = '\0';
@@ -63,10 +63,10 @@ int openDirectoryOf(const ConversionState& state, int base, const char* path, Ta
 
 // Reads the symbolic link at target.name into a new heap string in *text. size is
 // the link's size as lstat tells it, 0 where the file system tells none.
-int readLink(const ConversionState& state, const Target& target, off_t size, char** text)
+int readLink(MemoryAllocator allocate, const Target& target, off_t size, char** text)
 {
     auto room = static_cast<std::size_t>(size > 0 ? size : PATH_MAX) + 1;
-    *text = static_cast<char*>(state.allocate(room));
+    *text = static_cast<char*>(allocate(room));
     if (*text == nullptr) {
         return RESULT_WRITE_FAILED;
     }
@@ -81,9 +81,9 @@ int readLink(const ConversionState& state, const Target& target, off_t size, cha
 // Finds the file that writing to outputPath would write, as opening it would: each
 // symbolic link is followed, a relative one from the link's own directory, also when
 // its target does not exist yet. A chain longer than LINK_HOPS fails as a loop.
-int findTarget(const ConversionState& state, const char* outputPath, Target* target)
+int findTarget(MemoryAllocator allocate, const char* outputPath, Target* target)
 {
-    int rc = openDirectoryOf(state, AT_FDCWD, outputPath, target);
+    int rc = openDirectoryOf(allocate, AT_FDCWD, outputPath, target);
     for (int hops = 0; rc == RESULT_OK; ++hops) {
         if (*target->name == '\0') {
             return RESULT_WRITE_FAILED;  // the path ends in a slash: it names a directory
@@ -99,37 +99,14 @@ int findTarget(const ConversionState& state, const char* outputPath, Target* tar
             return RESULT_WRITE_FAILED;
         }
         char* text = nullptr;
-        rc = readLink(state, *target, target->info.st_size, &text);
+        rc = readLink(allocate, *target, target->info.st_size, &text);
         if (rc == RESULT_OK) {
-            rc = openDirectoryOf(state, target->directory, text, target);
+            rc = openDirectoryOf(allocate, target->directory, text, target);
         }
         std::free(target->linkText);  // held the name just followed; text holds the new one
         target->linkText = text;
     }
     return rc;
-}
-
-// Writes straight into an existing file that is not a regular one, a FIFO or a
-// device: it has no contents to keep and is not replaced, only opened for writing.
-int writeInPlace(ConversionState& state, const Target& target, const char* outputPath,
-                 const unsigned char* bytes, std::size_t length)
-{
-    int fd = openat(target.directory, target.name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0) {
-        state.output = fdopen(fd, "wb");
-        if (state.output == nullptr) {
-            static_cast<void>(close(fd));  // nothing was written; the failure is reported
-        }
-    }
-    if (state.output == nullptr) {
-        std::printf("\nCan't open file %s\n", outputPath);
-        return RESULT_WRITE_FAILED;
-    }
-    if (!writeAndClose(state, bytes, length)) {
-        std::printf("\nCan't write file %s\n", outputPath);
-        return RESULT_WRITE_FAILED;
-    }
-    return RESULT_OK;
 }
 
 // Whether the target could be opened for writing, as the file itself would be: a
@@ -140,11 +117,11 @@ bool targetOpenable(const Target& target)
            (!S_ISDIR(target.info.st_mode) && faccessat(target.directory, target.name, W_OK, 0) == 0);
 }
 
-// Opens a new file beside the target in state.output and leaves its name in
-// temporary. A new output is created with mode 0666, so the umask and any default
+// Opens a new file beside the target in *stream and leaves its name in temporary.
+// A new output is created with mode 0666, so the umask and any default
 // permissions of the directory apply as to any new file; a replacement starts with
 // at most the permissions of the file it replaces, until keepOwnerAndMode.
-int openTemporary(ConversionState& state, const Target& target, char (&temporary)[TEMPORARY_NAME_SIZE])
+int openTemporary(const Target& target, char (&temporary)[TEMPORARY_NAME_SIZE], std::FILE** stream)
 {
     mode_t mode = target.exists ? target.info.st_mode & 0777 : 0666;
     int fd = -1;
@@ -162,8 +139,8 @@ int openTemporary(ConversionState& state, const Target& target, char (&temporary
     if (fd < 0) {
         return RESULT_WRITE_FAILED;
     }
-    state.output = fdopen(fd, "wb");
-    if (state.output == nullptr) {
+    *stream = fdopen(fd, "wb");
+    if (*stream == nullptr) {
         static_cast<void>(close(fd));  // nothing was written; the failure is reported
         static_cast<void>(unlinkat(target.directory, temporary, 0));
         return RESULT_WRITE_FAILED;
@@ -205,23 +182,43 @@ int keepOwnerAndMode(int fd, const struct stat& previous)
     return fchmod(fd, mode) == 0 ? RESULT_OK : RESULT_WRITE_FAILED;
 }
 
-// Creates or replaces a regular file through a temporary file beside it, renamed
-// over it once complete.
-int writeReplacement(ConversionState& state, const Target& target, const char* outputPath,
-                     const unsigned char* bytes, std::size_t length)
+// One output on its way: the file it replaces, and the temporary file that will
+// take its place, or none when the file is written directly.
+struct Replacement {
+    Target target;
+    char temporary[TEMPORARY_NAME_SIZE];  // "" once renamed, or when written directly
+};
+
+// Opens the stream for one output: directly into an existing file that is not a
+// regular one (a FIFO or a device has no contents to keep and is not replaced), or
+// else into a new temporary file beside the target, which gets the target's owner
+// and mode before any byte is written.
+int openReplacement(MemoryAllocator allocate, const char* path, Replacement* output, std::FILE** stream)
 {
-    char temporary[TEMPORARY_NAME_SIZE];
-    if (!targetOpenable(target) || openTemporary(state, target, temporary) != RESULT_OK) {
-        std::printf("\nCan't open file %s\n", outputPath);
+    if (findTarget(allocate, path, &output->target) != RESULT_OK) {
+        std::printf("\nCan't open file %s\n", path);
         return RESULT_WRITE_FAILED;
     }
-    // Owner and mode go on before any byte is written. A file that cannot take them
-    // gets no byte and is closed through the one path below, then removed.
-    bool kept = !target.exists || keepOwnerAndMode(fileno(state.output), target.info) == RESULT_OK;
-    if (!writeAndClose(state, bytes, kept ? length : 0) || !kept ||
-        renameat(target.directory, temporary, target.directory, target.name) != 0) {
-        std::printf("\nCan't write file %s\n", outputPath);
-        static_cast<void>(unlinkat(target.directory, temporary, 0));
+    const Target& target = output->target;
+    if (target.exists && !S_ISREG(target.info.st_mode) && !S_ISDIR(target.info.st_mode)) {
+        int fd = openat(target.directory, target.name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) {
+            *stream = fdopen(fd, "wb");
+            if (*stream == nullptr) {
+                static_cast<void>(close(fd));  // nothing was written; the failure is reported
+            }
+        }
+    } else if (targetOpenable(target)) {
+        static_cast<void>(openTemporary(target, output->temporary, stream));
+    }
+    if (*stream == nullptr) {
+        std::printf("\nCan't open file %s\n", path);
+        return RESULT_WRITE_FAILED;
+    }
+    // A file that cannot take the owner and mode gets no byte and is removed.
+    if (output->temporary[0] != '\0' && target.exists &&
+        keepOwnerAndMode(fileno(*stream), target.info) != RESULT_OK) {
+        std::printf("\nCan't write file %s\n", path);
         return RESULT_WRITE_FAILED;
     }
     return RESULT_OK;
@@ -229,21 +226,49 @@ int writeReplacement(ConversionState& state, const Target& target, const char* o
 
 }  // namespace
 
-int replaceFile(ConversionState& state, const char* outputPath, const unsigned char* bytes,
-                std::size_t length)
+int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
+                 OutputFiller fill, const void* contents)
 {
-    Target target{-1, nullptr, nullptr, false, {}};
-    int rc = findTarget(state, outputPath, &target);
-    if (rc != RESULT_OK) {
-        std::printf("\nCan't open file %s\n", outputPath);
-    } else if (target.exists && !S_ISREG(target.info.st_mode) && !S_ISDIR(target.info.st_mode)) {
-        rc = writeInPlace(state, target, outputPath, bytes, length);
-    } else {
-        rc = writeReplacement(state, target, outputPath, bytes, length);
+    Replacement outputs[MAX_OUTPUTS];
+    std::size_t opened = 0;
+    int rc = RESULT_OK;
+    for (; opened < count && rc == RESULT_OK; ++opened) {
+        outputs[opened].target = Target{-1, nullptr, nullptr, false, {}};
+        outputs[opened].temporary[0] = '\0';
+        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened]);
     }
-    if (target.directory >= 0) {
-        static_cast<void>(close(target.directory));  // opened only to name files within it
+    bool filled = rc == RESULT_OK && fill(streams, count, contents);
+    for (std::size_t k = 0; k < opened; ++k) {
+        if (streams[k] != nullptr && !closeOutput(streams[k]) && rc == RESULT_OK) {
+            std::printf("\nCan't write file %s\n", paths[k]);
+            rc = RESULT_WRITE_FAILED;
+        }
     }
-    std::free(target.linkText);
+    if (rc == RESULT_OK && !filled) {
+        std::printf("\nCan't write file %s\n", paths[0]);  // a failed write shows in its stream: never here
+        rc = RESULT_WRITE_FAILED;
+    }
+    for (std::size_t k = 0; k < opened && rc == RESULT_OK; ++k) {
+        Replacement& output = outputs[k];
+        if (output.temporary[0] != '\0') {
+            if (renameat(output.target.directory, output.temporary, output.target.directory,
+                         output.target.name) != 0) {
+                std::printf("\nCan't write file %s\n", paths[k]);
+                rc = RESULT_WRITE_FAILED;
+            } else {
+                output.temporary[0] = '\0';
+            }
+        }
+    }
+    for (std::size_t k = 0; k < opened; ++k) {
+        Replacement& output = outputs[k];
+        if (output.temporary[0] != '\0') {
+            static_cast<void>(unlinkat(output.target.directory, output.temporary, 0));
+        }
+        if (output.target.directory >= 0) {
+            static_cast<void>(close(output.target.directory));  // opened only to name files within it
+        }
+        std::free(output.target.linkText);
+    }
     return rc;
 }

@@ -23,14 +23,14 @@ struct TargetPath {
     std::size_t stem;  // length of the directory part of full, its last separator included
 };
 
-int splitFullPath(const ConversionState& state, const char* path, TargetPath* target)
+int splitFullPath(MemoryAllocator allocate, const char* path, TargetPath* target)
 {
     target->full = nullptr;
     DWORD size = GetFullPathNameA(path, 0, nullptr, nullptr);  // terminator included
     if (size == 0) {
         return RESULT_WRITE_FAILED;
     }
-    target->full = static_cast<char*>(state.allocate(size));
+    target->full = static_cast<char*>(allocate(size));
     char* name = nullptr;
     if (target->full == nullptr || GetFullPathNameA(path, size, target->full, &name) >= size ||
         name == nullptr) {
@@ -43,9 +43,9 @@ int splitFullPath(const ConversionState& state, const char* path, TargetPath* ta
 // The full path of the file to replace. Replacing a symbolic link would cut it off
 // from its file: an existing target is followed to the file it leads to, as opening
 // it for writing would.
-int resolveTarget(const ConversionState& state, const char* outputPath, TargetPath* target)
+int resolveTarget(MemoryAllocator allocate, const char* outputPath, TargetPath* target)
 {
-    int rc = splitFullPath(state, outputPath, target);
+    int rc = splitFullPath(allocate, outputPath, target);
     if (rc != RESULT_OK) {
         return rc;
     }
@@ -56,12 +56,12 @@ int resolveTarget(const ConversionState& state, const char* outputPath, TargetPa
     }
     // One byte more than the size asked for: wine 8 leaves the terminator out of it.
     DWORD size = GetFinalPathNameByHandleA(file, nullptr, 0, FILE_NAME_NORMALIZED) + 1;
-    char* finalPath = size == 1 ? nullptr : static_cast<char*>(state.allocate(size));
+    char* finalPath = size == 1 ? nullptr : static_cast<char*>(allocate(size));
     rc = RESULT_WRITE_FAILED;
     if (finalPath != nullptr &&
         GetFinalPathNameByHandleA(file, finalPath, size, FILE_NAME_NORMALIZED) < size) {
         std::free(target->full);
-        rc = splitFullPath(state, finalPath, target);
+        rc = splitFullPath(allocate, finalPath, target);
     }
     static_cast<void>(CloseHandle(file));  // opened only to ask
     std::free(finalPath);
@@ -90,13 +90,13 @@ bool targetOpenable(const TargetPath& target)
     return true;
 }
 
-// Opens a new file beside the target in state.output and leaves its full path in
+// Opens a new file beside the target in *stream and leaves its full path in
 // *temporary, a heap string the caller frees, on failure too. Created exclusively;
 // it gets the permissions that the directory gives any new file.
-int openTemporary(ConversionState& state, const TargetPath& target, char** temporary)
+int openTemporary(MemoryAllocator allocate, const TargetPath& target, char** temporary, std::FILE** stream)
 {
     std::size_t size = target.stem + TEMPORARY_NAME_SIZE;
-    *temporary = static_cast<char*>(state.allocate(size));
+    *temporary = static_cast<char*>(allocate(size));
     if (*temporary == nullptr) {
         return RESULT_WRITE_FAILED;
     }
@@ -122,12 +122,12 @@ int openTemporary(ConversionState& state, const TargetPath& target, char** tempo
     if (fd < 0) {
         static_cast<void>(CloseHandle(file));  // nothing was written; the failure is reported
     } else {
-        state.output = _fdopen(fd, "wb");
-        if (state.output == nullptr) {
+        *stream = _fdopen(fd, "wb");
+        if (*stream == nullptr) {
             static_cast<void>(_close(fd));
         }
     }
-    if (state.output == nullptr) {
+    if (*stream == nullptr) {
         static_cast<void>(DeleteFileA(*temporary));
         return RESULT_WRITE_FAILED;
     }
@@ -136,9 +136,9 @@ int openTemporary(ConversionState& state, const TargetPath& target, char** tempo
 
 // A device or a pipe at the output (NUL, COM1, \\.\pipe\name) cannot have a file
 // renamed over it, and is written directly, as opening it for writing would.
-// Returns true with state.output open on it; false, holding nothing, for a file,
-// a directory or nothing at all.
-bool openDevice(ConversionState& state, const char* outputPath)
+// Returns true with *stream open on it; false, holding nothing, for a file, a
+// directory or nothing at all.
+bool openDevice(const char* outputPath, std::FILE** stream)
 {
     HANDLE file = CreateFileA(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -153,40 +153,78 @@ bool openDevice(ConversionState& state, const char* outputPath)
         static_cast<void>(CloseHandle(file));  // a file on disk, opened only to ask
         return false;
     }
-    state.output = _fdopen(fd, "wb");
-    if (state.output == nullptr) {
+    *stream = _fdopen(fd, "wb");
+    if (*stream == nullptr) {
         static_cast<void>(_close(fd));  // the descriptor owned the handle
         return false;
     }
     return true;
 }
 
-}  // namespace
+// One output on its way: the file it replaces, and the temporary file that will
+// take its place, or none when the output is a device written directly.
+struct Replacement {
+    TargetPath target;
+    char* temporary;  // heap string, freed once renamed or removed; null when written directly
+    bool renamed;
+};
 
-int replaceFile(ConversionState& state, const char* outputPath, const unsigned char* bytes,
-                std::size_t length)
+// Opens the stream for one output: directly into a device or a pipe, or else into
+// a new temporary file beside the target.
+int openReplacement(MemoryAllocator allocate, const char* path, Replacement* output, std::FILE** stream)
 {
-    if (openDevice(state, outputPath)) {
-        if (writeAndClose(state, bytes, length)) {
-            return RESULT_OK;
-        }
-        std::printf("\nCan't write file %s\n", outputPath);
+    if (openDevice(path, stream)) {
+        return RESULT_OK;
+    }
+    if (resolveTarget(allocate, path, &output->target) != RESULT_OK || !targetOpenable(output->target) ||
+        openTemporary(allocate, output->target, &output->temporary, stream) != RESULT_OK) {
+        std::printf("\nCan't open file %s\n", path);
         return RESULT_WRITE_FAILED;
     }
-    TargetPath target{nullptr, 0};
-    char* temporary = nullptr;
-    int rc = RESULT_WRITE_FAILED;
-    if (resolveTarget(state, outputPath, &target) != RESULT_OK || !targetOpenable(target) ||
-        openTemporary(state, target, &temporary) != RESULT_OK) {
-        std::printf("\nCan't open file %s\n", outputPath);
-    } else if (!writeAndClose(state, bytes, length) ||
-               MoveFileExA(temporary, target.full, MOVEFILE_REPLACE_EXISTING) == 0) {
-        std::printf("\nCan't write file %s\n", outputPath);
-        static_cast<void>(DeleteFileA(temporary));
-    } else {
-        rc = RESULT_OK;
+    return RESULT_OK;
+}
+
+}  // namespace
+
+int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
+                 OutputFiller fill, const void* contents)
+{
+    Replacement outputs[MAX_OUTPUTS];
+    std::size_t opened = 0;
+    int rc = RESULT_OK;
+    for (; opened < count && rc == RESULT_OK; ++opened) {
+        outputs[opened] = Replacement{{nullptr, 0}, nullptr, false};
+        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened]);
     }
-    std::free(temporary);
-    std::free(target.full);
+    bool filled = rc == RESULT_OK && fill(streams, count, contents);
+    for (std::size_t k = 0; k < opened; ++k) {
+        if (streams[k] != nullptr && !closeOutput(streams[k]) && rc == RESULT_OK) {
+            std::printf("\nCan't write file %s\n", paths[k]);
+            rc = RESULT_WRITE_FAILED;
+        }
+    }
+    if (rc == RESULT_OK && !filled) {
+        std::printf("\nCan't write file %s\n", paths[0]);  // a failed write shows in its stream: never here
+        rc = RESULT_WRITE_FAILED;
+    }
+    for (std::size_t k = 0; k < opened && rc == RESULT_OK; ++k) {
+        Replacement& output = outputs[k];
+        if (output.temporary != nullptr) {
+            if (MoveFileExA(output.temporary, output.target.full, MOVEFILE_REPLACE_EXISTING) == 0) {
+                std::printf("\nCan't write file %s\n", paths[k]);
+                rc = RESULT_WRITE_FAILED;
+            } else {
+                output.renamed = true;
+            }
+        }
+    }
+    for (std::size_t k = 0; k < opened; ++k) {
+        Replacement& output = outputs[k];
+        if (output.temporary != nullptr && !output.renamed) {
+            static_cast<void>(DeleteFileA(output.temporary));
+        }
+        std::free(output.temporary);
+        std::free(output.target.full);
+    }
     return rc;
 }

@@ -1,26 +1,25 @@
-// Intel HEX reader: record checks and the image store.
+// Intel HEX reader: record checks, the image store and the map's runs.
 #include "hex_reader.h"
 
 #include <cstring>
 
-#include "line_reader.h"
 #include "record_decoder.h"
 
 namespace {
 
-unsigned digitAt(const ConversionState& state, std::size_t position)
+unsigned digitAt(const HexInput& input, std::size_t position)
 {
-    if (position >= state.lineLength) {
+    if (position >= input.lineLength) {
         return NOT_HEX;
     }
-    return HEX_DIGITS.value[static_cast<unsigned char>(state.lineBuffer[position])];
+    return HEX_DIGITS.value[static_cast<unsigned char>(input.lineBuffer[position])];
 }
 
-// Whether a data byte was met, stored or skipped outside the window: before that, a
-// line that stores nothing fails the read.
-bool dataSeen(const ConversionState& state)
+// Whether this input has given a data byte, stored, recorded or skipped outside the
+// window: before that, a line that stores nothing fails the read.
+bool dataSeen(const HexInput& input, const MemoryImage& image)
 {
-    return state.byteCount > 0 || state.skippedCount > 0;
+    return image.byteCount + image.skippedCount > input.dataBefore;
 }
 
 // Whether a record of type 02 to 05 has the count its type needs; any other type
@@ -41,63 +40,99 @@ bool validAddressRecord(unsigned type, unsigned count)
 
 // Handles an address record whose count was checked: start addresses are only
 // checksummed; the base records set the base for the data records after them.
-int readAddressRecord(ConversionState& state, unsigned type, unsigned count, unsigned sum)
+int readAddressRecord(HexInput& input, unsigned type, unsigned count, unsigned sum)
 {
+    std::uint32_t value = 0;
     for (unsigned k = 0; k < count; ++k) {
-        sum += decodeHexPair(state, 9 + 2 * k);
+        unsigned byte = decodeHexPair(input, 9 + 2 * k);
+        sum += byte;
+        value = value << 8 | byte;  // the fields are big-endian
     }
-    std::uint32_t value = (decodeHexPair(state, 9) << 8) | decodeHexPair(state, 11);
     if (type == 2) {
-        state.addressBase = value << 4;
+        input.addressBase = value << 4;
     } else if (type == 4) {
-        state.addressBase = value << 16;
+        input.addressBase = value << 16;
+    } else {
+        input.startType = type;
+        input.startAddress = value;
     }
-    return compareChecksum(state, decodeHexPair(state, 9 + 2 * count), sum);
+    return compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);
 }
 
 // Stores the record's data bytes one by one from file address `first`. A byte
 // outside the window fails the read, or is skipped (and only summed) when the
 // window crops.
-int storeDataBytes(ConversionState& state, std::uint64_t first, unsigned count, unsigned sum)
+int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, unsigned count, unsigned sum)
 {
     for (unsigned k = 0; k < count; ++k) {
-        unsigned value = decodeHexPair(state, 9 + 2 * k);
+        unsigned value = decodeHexPair(input, 9 + 2 * k);
         unsigned long long fileAddress = first + k;  // shown as it is, past 32 bits too
-        std::uint64_t at = imageAddress(state, fileAddress);
+        std::uint64_t at = imageAddress(image, fileAddress);
         if (at == OUTSIDE_WINDOW) {
-            if (!state.cropWindow) {
-                std::printf("\nAddress %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
-                            static_cast<unsigned long>(state.lineCount));
+            if (!image.cropWindow) {
+                reportLineFault(input, "Address %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
+                                static_cast<unsigned long>(input.lineCount));
                 return RESULT_READ_FAILED;
             }
             sum += value;
-            ++state.skippedCount;
+            ++image.skippedCount;
             continue;
         }
+        unsigned char* page = pageAt(image, at);
+        if (page == nullptr) {
+            return RESULT_NO_MEMORY;
+        }
         // 0xFF is both the fill and the free mark, so a stored 0xFF may be written again.
-        if (state.image[at] != FREE_BYTE) {
-            std::printf("\nDouble databyte in HEX-Line %lu !\n", static_cast<unsigned long>(state.lineCount));
+        unsigned char& byte = page[at & PAGE_MASK];
+        if (byte != FREE_BYTE) {
+            if (input.nameInMessages) {
+                reportLineFault(input, "Double databyte at 0x%08llX in HEX-Line %lu !\n", fileAddress,
+                                static_cast<unsigned long>(input.lineCount));
+            } else {
+                reportLineFault(input, "Double databyte in HEX-Line %lu !\n",
+                                static_cast<unsigned long>(input.lineCount));
+            }
             return RESULT_READ_FAILED;
         }
-        state.image[at] = static_cast<unsigned char>(value);
+        byte = static_cast<unsigned char>(value);
         sum += value;
-        if (at > state.highestAddress) {
-            state.highestAddress = static_cast<std::uint32_t>(at);
+        if (at > image.highestAddress) {
+            image.highestAddress = static_cast<std::uint32_t>(at);
         }
-        ++state.byteCount;
+        ++image.byteCount;
     }
-    state.address = static_cast<std::uint32_t>(first + count);
-    return compareChecksum(state, decodeHexPair(state, 9 + 2 * count), sum);
+    return compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);
+}
+
+// Records where the record's data bytes lie, for the address map. Every byte must
+// lie in the 32-bit file address space.
+int mapDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, unsigned count, unsigned sum)
+{
+    if (first + count - 1 > MAX_FILE_ADDRESS) {
+        unsigned long long beyond = first > MAX_FILE_ADDRESS ? first : MAX_FILE_ADDRESS + 1;
+        reportLineFault(input, "Address %llu in HEX-Line %lu beyond buffer !\n", beyond,
+                        static_cast<unsigned long>(input.lineCount));
+        return RESULT_READ_FAILED;
+    }
+    for (unsigned k = 0; k < count; ++k) {
+        sum += decodeHexPair(input, 9 + 2 * k);
+    }
+    int rc = addRun(image.runs, static_cast<std::uint32_t>(first), count, image.allocate);
+    if (rc != RESULT_OK) {
+        return rc;
+    }
+    image.byteCount += count;
+    return compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);
 }
 
 // With strict records every character after the colon, up to the comment that a
 // blank starts, belongs to a field and must be a hexadecimal digit.
-int requireDigits(const ConversionState& state)
+int requireDigits(const HexInput& input)
 {
-    for (std::size_t i = 1; i < state.lineLength; ++i) {
-        if (HEX_DIGITS.value[static_cast<unsigned char>(state.lineBuffer[i])] == NOT_HEX) {
-            std::printf("\nCharacter %lu of HEX-Line %lu is not a hex digit !\n",
-                        static_cast<unsigned long>(i + 1), static_cast<unsigned long>(state.lineCount));
+    for (std::size_t i = 1; i < input.lineLength; ++i) {
+        if (HEX_DIGITS.value[static_cast<unsigned char>(input.lineBuffer[i])] == NOT_HEX) {
+            reportLineFault(input, "Character %lu of HEX-Line %lu is not a hex digit !\n",
+                            static_cast<unsigned long>(i + 1), static_cast<unsigned long>(input.lineCount));
             return RESULT_READ_FAILED;
         }
     }
@@ -105,139 +140,159 @@ int requireDigits(const ConversionState& state)
 }
 
 // Checks and stores the record in lineBuffer, whose start mark was found.
-int parseRecord(ConversionState& state)
+int parseRecord(HexInput& input, MemoryImage& image)
 {
     // Count and type are decoded before the line is cut at a blank.
-    unsigned count = decodeHexPair(state, 1);
-    unsigned type = decodeHexPair(state, 7);
+    unsigned count = decodeHexPair(input, 1);
+    unsigned type = decodeHexPair(input, 7);
     bool endRecord = type == 1 && count == 0;
-    if (endRecord && !state.strictRecords) {
+    if (endRecord && !input.strictRecords) {
         return RESULT_END_RECORD;  // address, length and checksum are not examined
     }
 
     // A blank ends the record; what follows it is a comment. A tab is not cut.
-    const void* blank = std::memchr(state.lineBuffer, ' ', state.lineLength);
+    const void* blank = std::memchr(input.lineBuffer, ' ', input.lineLength);
     if (blank != nullptr) {
-        state.lineLength = static_cast<std::size_t>(static_cast<const char*>(blank) - state.lineBuffer);
+        input.lineLength = static_cast<std::size_t>(static_cast<const char*>(blank) - input.lineBuffer);
     }
-    if (state.strictRecords) {
-        int rc = requireDigits(state);
+    if (input.strictRecords) {
+        int rc = requireDigits(input);
         if (rc != RESULT_OK) {
             return rc;
         }
     }
     std::size_t expected = 2 * static_cast<std::size_t>(count) + 11;
-    if (state.lineLength != expected) {
-        std::printf("\nLength of line %lu is not correct\nRead: %lu    Calculated: %lu\n",
-                    static_cast<unsigned long>(state.lineCount), static_cast<unsigned long>(state.lineLength),
-                    static_cast<unsigned long>(expected));
+    if (input.lineLength != expected) {
+        reportLineFault(input, "Length of line %lu is not correct\nRead: %lu    Calculated: %lu\n",
+                        static_cast<unsigned long>(input.lineCount),
+                        static_cast<unsigned long>(input.lineLength), static_cast<unsigned long>(expected));
         return RESULT_READ_FAILED;
     }
     if (type > 1 && !validAddressRecord(type, count)) {
-        std::printf("\nInvalid record type 0x%02X in HEX-Line %lu !\n", type,
-                    static_cast<unsigned long>(state.lineCount));
+        reportLineFault(input, "Invalid record type 0x%02X in HEX-Line %lu !\n", type,
+                        static_cast<unsigned long>(input.lineCount));
         return RESULT_READ_FAILED;
     }
 
-    unsigned loadAddress = decodeHexWord(state, 3);
+    unsigned loadAddress = decodeHexWord(input, 3);
     unsigned sum = count + type + (loadAddress & 0xFF) + (loadAddress >> 8);
     if (type > 1) {
-        return readAddressRecord(state, type, count,
+        return readAddressRecord(input, type, count,
                                  sum);  // even before any data: toolchains put these first
     }
     // The base is at most 0xFFFF0000, so the first byte's address does not wrap.
-    state.address = state.addressBase + loadAddress;
+    std::uint64_t first = std::uint64_t{input.addressBase} + loadAddress;
     int rc = RESULT_OK;
     if (count > 0 && type == 0) {
-        rc = storeDataBytes(state, state.address, count, sum);
-    } else if (state.strictRecords) {
-        rc = compareChecksum(state, decodeHexPair(state, 9 + 2 * count), sum);  // strict: every record
+        rc = image.mapping ? mapDataBytes(input, image, first, count, sum)
+                           : storeDataBytes(input, image, first, count, sum);
+    } else if (input.strictRecords) {
+        rc = compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);  // strict: every record
     }
     if (rc != RESULT_OK || endRecord) {
         return rc == RESULT_OK ? RESULT_END_RECORD : rc;
     }
     // A line that stores nothing fails the read while no data byte has been seen.
-    return dataSeen(state) ? RESULT_OK : RESULT_READ_FAILED;
+    return dataSeen(input, image) ? RESULT_OK : RESULT_READ_FAILED;
+}
+
+// Ends a read that reached the end record or the end of the input. With strict
+// records the end record must be there; with a cropping window, an input with data
+// must have put some of it in the window.
+int finishRead(const HexInput& input, const MemoryImage& image, bool endRecordSeen)
+{
+    if (!endRecordSeen && input.strictRecords) {
+        reportLineFault(input, "End-of-file record missing after HEX-Line %lu !\n",
+                        static_cast<unsigned long>(input.lineCount));
+        return RESULT_READ_FAILED;
+    }
+    if (image.cropWindow && image.byteCount == input.storedBefore && dataSeen(input, image)) {
+        std::uint64_t last = image.windowStart + image.windowSize - 1;
+        reportLineFault(
+            input, "No data in the window 0x%08lX-0x%08lX: %llu data bytes skipped !\n",
+            static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last),
+            static_cast<unsigned long long>(image.byteCount + image.skippedCount - input.dataBefore));
+        return RESULT_READ_FAILED;
+    }
+    return RESULT_OK;
 }
 
 }  // namespace
 
-int reportChecksum(const ConversionState& state, unsigned read, unsigned calculated)
+unsigned decodeHexPair(const HexInput& input, std::size_t position)
 {
-    std::printf("\nChecksum error in hex line %lu ! Read: 0x%02X  Calculated: 0x%02X\n",
-                static_cast<unsigned long>(state.lineCount), read, calculated);
-    return state.strictRecords ? RESULT_READ_FAILED : RESULT_OK;
-}
-
-unsigned decodeHexPair(const ConversionState& state, std::size_t position)
-{
-    unsigned high = digitAt(state, position);
+    unsigned high = digitAt(input, position);
     if (high == NOT_HEX) {
         return 0;
     }
-    unsigned low = digitAt(state, position + 1);
+    unsigned low = digitAt(input, position + 1);
     return low == NOT_HEX ? high : high * 16 + low;
 }
 
-unsigned decodeHexWord(const ConversionState& state, std::size_t position)
+unsigned decodeHexWord(const HexInput& input, std::size_t position)
 {
     unsigned value = 0;
     for (std::size_t i = 0; i < 4; ++i) {
-        unsigned digit = digitAt(state, position + i);
+        unsigned digit = digitAt(input, position + i);
         value = value * 16 + (digit == NOT_HEX ? 0 : digit);
     }
     return value;
 }
 
-int parseHexLine(ConversionState& state)
+int parseHexLine(HexInput& input, MemoryImage& image)
 {
     bool emptyPiece = false;
-    int rc = beginLine(state, &emptyPiece);
+    int rc = beginLine(input, &emptyPiece);
     if (rc != RESULT_OK) {
         return rc;
     }
     if (emptyPiece) {
-        state.lineLength = 0;
-    } else if (state.blockStart == state.blockEnd) {
+        input.lineLength = 0;
+    } else if (input.blockStart == input.blockEnd) {
         return LINE_END_OF_INPUT;
     } else {
-        rc = storeRegularRecord(state);
+        rc = storeRegularRecord(input, image);
         if (rc != LINE_NOT_REGULAR) {
             return rc;
         }
-        copyLine(state);
+        copyLine(input);
     }
-    ++state.lineCount;
-    if (state.lineLength == 0 || state.lineBuffer[0] != ':') {
-        std::printf("\nBeginning of HEX-Line %lu not found\n", static_cast<unsigned long>(state.lineCount));
+    ++input.lineCount;
+    if (input.lineLength == 0 || input.lineBuffer[0] != ':') {
+        reportLineFault(input, "Beginning of HEX-Line %lu not found\n",
+                        static_cast<unsigned long>(input.lineCount));
         return RESULT_READ_FAILED;
     }
-    return parseRecord(state);
+    return parseRecord(input, image);
 }
 
-int readHexFile(ConversionState& state, const char* path)
+int readHexFile(HexInput& input, MemoryImage& image, const char* path)
 {
-    if (openInput(state, path) != RESULT_OK) {
-        std::printf("\nCan't open file %s\n", path);
+    if (openInput(input, path) != RESULT_OK) {
+        std::printf("\nCan't open file %s\n", input.name);
         return RESULT_READ_FAILED;
     }
+    input.dataBefore = image.byteCount + image.skippedCount;
+    input.storedBefore = image.byteCount;
 
     int rc = RESULT_OK;
     while (rc == RESULT_OK) {
-        rc = parseHexLine(state);
+        rc = parseHexLine(input, image);
     }
-    if (!closeInput(state) && rc != RESULT_READ_FAILED) {
+    if (!closeInput(input) && rc != RESULT_READ_FAILED && rc != RESULT_NO_MEMORY) {
         rc = LINE_INPUT_ERROR;
     }
 
     switch (rc) {
     case RESULT_END_RECORD:
-        return RESULT_OK;
+        return finishRead(input, image, true);
     case LINE_END_OF_INPUT:
-        return dataSeen(state) ? RESULT_OK : RESULT_READ_FAILED;
+        return dataSeen(input, image) ? finishRead(input, image, false) : RESULT_READ_FAILED;
     case LINE_INPUT_ERROR:
-        std::printf("\nCan't read file %s\n", path);
+        std::printf("\nCan't read file %s\n", input.name);
         return RESULT_READ_FAILED;
+    case RESULT_NO_MEMORY:
+        return RESULT_NO_MEMORY;
     default:
         return RESULT_READ_FAILED;
     }

@@ -2,6 +2,7 @@
 #include "line_reader.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 #include <fcntl.h>
@@ -69,40 +70,40 @@ int closeFile(int fd)
 
 // Reads once into the block, after the bytes not yet split, which move to its
 // start. A read returns what the host has at hand, however little.
-int readInput(ConversionState& state)
+int readInput(HexInput& input)
 {
-    std::size_t kept = state.blockEnd - state.blockStart;
-    std::memmove(state.inputBlock, state.inputBlock + state.blockStart, kept);
-    state.blockStart = 0;
-    state.blockEnd = kept;
+    std::size_t kept = input.blockEnd - input.blockStart;
+    std::memmove(input.inputBlock, input.inputBlock + input.blockStart, kept);
+    input.blockStart = 0;
+    input.blockEnd = kept;
 
-    char* fresh = state.inputBlock + kept;
-    long got = readSome(state.input, fresh, INPUT_BLOCK_SIZE - kept);
+    char* fresh = input.inputBlock + kept;
+    long got = readSome(input.descriptor, fresh, INPUT_BLOCK_SIZE - kept);
     if (got < 0) {
         return LINE_INPUT_ERROR;
     }
     if (got == 0) {
-        state.inputEnded = true;
+        input.inputEnded = true;
         return RESULT_OK;
     }
     const void* endOfText = std::memchr(fresh, END_OF_TEXT, static_cast<std::size_t>(got));
     if (endOfText != nullptr) {
         got = static_cast<const char*>(endOfText) - fresh;
-        state.inputEnded = true;
+        input.inputEnded = true;
     }
-    state.blockEnd += static_cast<std::size_t>(got);
+    input.blockEnd += static_cast<std::size_t>(got);
     return RESULT_OK;
 }
 
 // Whether the block holds the next line whole: its line end, a full piece, or the
 // rest of the input.
-bool lineInBlock(const ConversionState& state)
+bool lineInBlock(const HexInput& input)
 {
-    std::size_t available = state.blockEnd - state.blockStart;
-    if (available >= MAX_PIECE || state.inputEnded) {
+    std::size_t available = input.blockEnd - input.blockStart;
+    if (available >= MAX_PIECE || input.inputEnded) {
         return true;
     }
-    const char* start = state.inputBlock + state.blockStart;
+    const char* start = input.inputBlock + input.blockStart;
     return std::memchr(start, '\n', available) != nullptr || std::memchr(start, '\r', available) != nullptr;
 }
 
@@ -111,76 +112,88 @@ bool lineInBlock(const ConversionState& state)
 // return before a line feed is dropped as by a text stream, so the line end takes
 // one character of the piece per carriage return; *overflow tells whether it took
 // more than the piece had room for.
-int finishLineEnd(ConversionState& state, bool* overflow)
+int finishLineEnd(HexInput& input, bool* overflow)
 {
     std::size_t extra = 0;
-    while (state.carriageReturnPending) {
-        if (state.blockStart == state.blockEnd && !state.inputEnded) {
-            int rc = readInput(state);
+    while (input.carriageReturnPending) {
+        if (input.blockStart == input.blockEnd && !input.inputEnded) {
+            int rc = readInput(input);
             if (rc != RESULT_OK) {
                 return rc;
             }
             continue;
         }
-        while (state.blockStart < state.blockEnd && state.inputBlock[state.blockStart] == '\r') {
-            ++state.blockStart;
+        while (input.blockStart < input.blockEnd && input.inputBlock[input.blockStart] == '\r') {
+            ++input.blockStart;
             ++extra;
         }
-        if (state.blockStart == state.blockEnd && !state.inputEnded) {
+        if (input.blockStart == input.blockEnd && !input.inputEnded) {
             continue;
         }
-        if (state.blockStart < state.blockEnd && state.inputBlock[state.blockStart] == '\n') {
-            ++state.blockStart;
+        if (input.blockStart < input.blockEnd && input.inputBlock[input.blockStart] == '\n') {
+            ++input.blockStart;
         }
-        state.carriageReturnPending = false;
+        input.carriageReturnPending = false;
     }
-    *overflow = extra > state.lineEndRoom;
+    *overflow = extra > input.lineEndRoom;
     return RESULT_OK;
 }
 
 }  // namespace
 
-int openInput(ConversionState& state, const char* path)
+int openInput(HexInput& input, const char* path)
 {
-    startInput(state, state.standardInput ? duplicateStandardInput() : openFile(path));
-    return state.input == NO_DESCRIPTOR ? RESULT_READ_FAILED : RESULT_OK;
+    startInput(input, input.standardInput ? duplicateStandardInput() : openFile(path));
+    input.lineCount = 0;
+    input.addressBase = 0;
+    input.startType = 0;
+    return input.descriptor == NO_DESCRIPTOR ? RESULT_READ_FAILED : RESULT_OK;
 }
 
-void startInput(ConversionState& state, int input)
+void startInput(HexInput& input, int descriptor)
 {
-    state.input = input;
-    state.blockStart = 0;
-    state.blockEnd = 0;
-    state.inputEnded = false;
-    state.carriageReturnPending = false;
+    input.descriptor = descriptor;
+    input.blockStart = 0;
+    input.blockEnd = 0;
+    input.inputEnded = false;
+    input.carriageReturnPending = false;
 }
 
-bool closeInput(ConversionState& state)
+bool closeInput(HexInput& input)
 {
-    if (state.input == NO_DESCRIPTOR) {
+    if (input.descriptor == NO_DESCRIPTOR) {
         return true;
     }
-    bool closed = closeFile(state.input) == 0;
-    state.input = NO_DESCRIPTOR;
+    bool closed = closeFile(input.descriptor) == 0;
+    input.descriptor = NO_DESCRIPTOR;
     return closed;
 }
 
-int finishLineStart(ConversionState& state, bool* emptyPiece)
+int finishLineStart(HexInput& input, bool* emptyPiece)
 {
-    int rc = finishLineEnd(state, emptyPiece);
-    while (rc == RESULT_OK && !lineInBlock(state)) {
-        rc = readInput(state);
+    int rc = finishLineEnd(input, emptyPiece);
+    while (rc == RESULT_OK && !lineInBlock(input)) {
+        rc = readInput(input);
     }
     return rc;
+}
+
+void reportLineFault(const HexInput& input, const char* format, ...)
+{
+    std::printf(input.nameInMessages ? "\n%s: " : "\n", input.name);
+    va_list values;
+    va_start(values, format);
+    std::vprintf(format, values);
+    va_end(values);
 }
 
 // A line ends at a line feed or at a run of carriage returns with an optional line
 // feed; a line longer than a piece (its line end included) is split into pieces of
 // MAX_PIECE characters, each handled as a line of its own.
-void copyLine(ConversionState& state)
+void copyLine(HexInput& input)
 {
-    std::size_t available = state.blockEnd - state.blockStart;
-    const char* start = state.inputBlock + state.blockStart;
+    std::size_t available = input.blockEnd - input.blockStart;
+    const char* start = input.inputBlock + input.blockStart;
     std::size_t scan = available < MAX_PIECE ? available : MAX_PIECE;
     const void* lineFeed = std::memchr(start, '\n', scan);
     std::size_t length =
@@ -189,8 +202,8 @@ void copyLine(ConversionState& state)
     if (carriageReturn != nullptr) {
         length = static_cast<std::size_t>(static_cast<const char*>(carriageReturn) - start);
     }
-    std::memcpy(state.lineBuffer, start, length);
-    state.lineLength = length;
-    state.blockStart += length;
-    takeLineEnd(state, length, available);
+    std::memcpy(input.lineBuffer, start, length);
+    input.lineLength = length;
+    input.blockStart += length;
+    takeLineEnd(input, length, available);
 }

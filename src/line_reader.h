@@ -1,67 +1,110 @@
 // Text reading of the HEX input: opens it as bytes, reads it in blocks with reads
 // that return what the host has (so a pipe is never waited on for more than a
-// line), and splits it into lines of at most 1,023 characters. Owns the input
-// descriptor and the block of the ConversionState.
+// line), and splits it into lines of at most 1,023 characters. Owns the HexInput,
+// the record of the input being read: its descriptor, block and current line.
 #pragma once
 
-#include "conversion_state.h"
+#include <cstdio>
 
+#include "results.h"
+
+constexpr std::size_t LINE_BUFFER_SIZE = 1024;     // a line is read in pieces of at most 1,023 characters
+constexpr std::size_t INPUT_BLOCK_SIZE = 0x10000;  // the input is read in blocks of up to this size
 constexpr std::size_t MAX_PIECE = LINE_BUFFER_SIZE - 1;  // characters of one piece, line end included
+
+// One HEX input while it is read. Reused for each input; openInput starts it afresh.
+struct HexInput {
+    const char* name = nullptr;   // the path, or "(standard input)": what messages show
+    bool standardInput = false;   // the HEX data comes from standard input, not from name
+    bool nameInMessages = false;  // each line message begins with the name: several inputs, or quiet
+    bool strictRecords = false;   // a checksum mismatch, a character that is no digit or a
+                                  // missing end record fails the read
+
+    char lineBuffer[LINE_BUFFER_SIZE];  // the current line without its line end, for the field-by-field
+                                        // path; a regular data record is read in place in inputBlock
+    std::size_t lineLength = 0;         // characters of the current line in lineBuffer, 0 to 1,023
+    std::uint32_t lineCount = 0;        // lines of this input read so far, the end record and a failing
+                                        // line included
+    std::uint32_t addressBase = 0;      // added to every load address; set by records of type 02 and 04
+    unsigned startType = 0;             // 3 or 5 after a start address record, else 0
+    std::uint32_t startAddress = 0;     // its value: CS * 65,536 + IP, or the linear address
+    std::uint64_t dataBefore = 0;       // data bytes the image had seen, stored or skipped, before
+                                        // this input: what it saw beyond that is its own
+    std::uint64_t storedBefore = 0;     // data bytes the image had stored before this input
+
+    int descriptor = NO_DESCRIPTOR;  // the HEX data's descriptor while it is being read
+    // Input bytes not yet split into lines live in inputBlock[blockStart, blockEnd).
+    char inputBlock[INPUT_BLOCK_SIZE];
+    std::size_t blockStart = 0;
+    std::size_t blockEnd = 0;
+    bool inputEnded = false;             // end of file or a 0x1A byte reached; nothing more is read
+    bool carriageReturnPending = false;  // the last line ended at a carriage return whose run
+                                         // (and optional line feed) is still to be skipped
+    std::size_t lineEndRoom = 0;         // further carriage returns that still fit in that line's piece
+};
 
 // Line results of parseHexLine beyond the shared codes; they never leave the reader.
 constexpr int LINE_END_OF_INPUT = 6;  // no line could be read
 constexpr int LINE_INPUT_ERROR = 7;   // reading the input failed
 
 // Opens the file at path, or a descriptor of its own for standard input when
-// state.standardInput is set, and starts reading at its first line. Returns
-// RESULT_OK, or RESULT_READ_FAILED with state.input left as none.
-int openInput(ConversionState& state, const char* path);
+// input.standardInput is set, and starts reading at its first line with no line
+// read and no address base. Returns RESULT_OK, or RESULT_READ_FAILED with the
+// descriptor left as none.
+int openInput(HexInput& input, const char* path);
 
-// Takes the open descriptor as state.input (NO_DESCRIPTOR for none) and starts
-// reading it from its first line, with no part of a line end pending.
-void startInput(ConversionState& state, int input);
+// Takes the open descriptor (NO_DESCRIPTOR for none) and starts reading it from
+// its first line, with no part of a line end pending.
+void startInput(HexInput& input, int descriptor);
 
-// Closes state.input if it is open and sets it back to none; false when the host
+// Closes the descriptor if it is open and sets it back to none; false when the host
 // reported a failure.
-bool closeInput(ConversionState& state);
+bool closeInput(HexInput& input);
+
+// Prints a message about the input on standard output: a line feed, the input's
+// name and ": " when it names itself, then the formatted text.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void reportLineFault(const HexInput& input, const char* format, ...);
 
 // Skips the rest of the last line end and reads until the next line lies whole in
 // the block: up to its line end, a piece of 1,023 characters, or the end of the
 // input; no more is read than that line needs. For beginLine.
-int finishLineStart(ConversionState& state, bool* emptyPiece);
+int finishLineStart(HexInput& input, bool* emptyPiece);
 
 // Skips the rest of the last line's end and makes the next line available whole in
 // the block, reading no more than it needs. *emptyPiece tells that the rest of the
 // last line end is a piece of its own. Returns RESULT_OK or LINE_INPUT_ERROR; an
 // empty block after RESULT_OK is the end of the input.
-inline int beginLine(ConversionState& state, bool* emptyPiece)
+inline int beginLine(HexInput& input, bool* emptyPiece)
 {
     // Most lines: more than a full piece is at hand, and the last line ended in a
     // line feed or in a carriage return and line feed.
-    if (state.blockEnd - state.blockStart > MAX_PIECE) {
-        if (state.carriageReturnPending && state.inputBlock[state.blockStart] == '\n') {
-            state.carriageReturnPending = false;
-            ++state.blockStart;
+    if (input.blockEnd - input.blockStart > MAX_PIECE) {
+        if (input.carriageReturnPending && input.inputBlock[input.blockStart] == '\n') {
+            input.carriageReturnPending = false;
+            ++input.blockStart;
         }
-        if (!state.carriageReturnPending) {
+        if (!input.carriageReturnPending) {
             *emptyPiece = false;
             return RESULT_OK;
         }
     }
-    return finishLineStart(state, emptyPiece);
+    return finishLineStart(input, emptyPiece);
 }
 
 // Copies the line that beginLine made available into lineBuffer, without its line end.
-void copyLine(ConversionState& state);
+void copyLine(HexInput& input);
 
 // Steps over the first character of the line end after a line of `length`
 // characters, now at blockStart, when it fits in the line's piece; `available`
 // is what the block held from the line's start.
-inline void takeLineEnd(ConversionState& state, std::size_t length, std::size_t available)
+inline void takeLineEnd(HexInput& input, std::size_t length, std::size_t available)
 {
     if (length < MAX_PIECE && length < available) {
-        state.carriageReturnPending = state.inputBlock[state.blockStart] == '\r';
-        state.lineEndRoom = MAX_PIECE - length - 1;
-        ++state.blockStart;
+        input.carriageReturnPending = input.inputBlock[input.blockStart] == '\r';
+        input.lineEndRoom = MAX_PIECE - length - 1;
+        ++input.blockStart;
     }
 }

@@ -4,10 +4,11 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "conversion_state.h"
 #include "record_decoder.h"
+#include "results.h"
 
 #ifndef ROMCAST_VERSION
 #define ROMCAST_VERSION "unknown"
@@ -19,16 +20,20 @@ namespace {
 enum LongOption {
     OPTION_OFFSET = 0x100,
     OPTION_SIZE,
+    OPTION_TRIM,
     OPTION_CROP,
     OPTION_STRICT,
+    OPTION_MAP,
 };
 
 constexpr option LONG_OPTIONS[] = {
     {"output", required_argument, nullptr, 'o'},
     {"offset", required_argument, nullptr, OPTION_OFFSET},
     {"size", required_argument, nullptr, OPTION_SIZE},
+    {"trim", no_argument, nullptr, OPTION_TRIM},
     {"crop", no_argument, nullptr, OPTION_CROP},
     {"strict", no_argument, nullptr, OPTION_STRICT},
+    {"map", no_argument, nullptr, OPTION_MAP},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -40,8 +45,19 @@ constexpr option LONG_OPTIONS[] = {
 // unknown option, and getopt prints nothing itself.
 constexpr char SHORT_OPTIONS[] = "-:o:qhV";
 
-constexpr std::uint32_t MAX_OFFSET = 0xFFFFFFFF;
-constexpr std::uint32_t KILO = 1024;
+constexpr std::uint64_t MAX_OFFSET = 0xFFFFFFFF;
+constexpr std::uint64_t MAX_SIZE = std::uint64_t{1} << 32;
+constexpr unsigned SUFFIX_SHIFT_K = 10;
+
+// What a number option takes, for its messages.
+constexpr char OFFSET_RANGE[] = "0 to 0xFFFFFFFF";
+constexpr char SIZE_RANGE[] = "1 to 4G";
+
+// The words of the command line that a later check names.
+struct Given {
+    const char* offset;  // --offset's value as typed, or null
+    const char* size;    // --size's value as typed, or null
+};
 
 int usageError(const char* fault, const char* word)
 {
@@ -68,36 +84,68 @@ int badValue(const char* name, const char* value, const char* range)
     return RESULT_USAGE;
 }
 
-// Takes one option that getopt_long returned, with its value in optarg.
-int takeOption(int letter, const char* value, Options* options)
+// Parses a number option's value into *value, or reports it. A decimal number with a
+// leading 0 is most often a hexadecimal one without its prefix ("08000000").
+int takeNumber(const char* name, const char* text, std::uint64_t maximum, bool allowSuffix, const char* range,
+               std::uint64_t* value)
 {
+    NumberResult result = parseNumber(text, maximum, allowSuffix, value);
+    if (result == NUMBER_LEADING_ZERO) {
+        static_cast<void>(
+            std::fprintf(stderr,
+                         "romcast: invalid value '%s' for %s (decimal numbers have no leading 0; "
+                         "did you mean 0x%s?); see 'romcast --help'\n",
+                         text, name, text));
+        return RESULT_USAGE;
+    }
+    return result == NUMBER_OK ? RESULT_OK : badValue(name, text, range);
+}
+
+// Takes one option that getopt_long returned, with its value in optarg.
+int takeOption(int letter, const char* value, Options* options, Given* given)
+{
+    std::uint64_t number = 0;
+    int rc = RESULT_OK;
     switch (letter) {
     case 1:
-        if (options->inputPath == nullptr) {
-            options->inputPath = value;  // further operands are ignored
-        }
+        options->inputs[options->inputCount++] = value;
         return RESULT_OK;
     case 'o':
         if (value[0] == '\0' || std::strcmp(value, "-") == 0) {
             return badValue("-o", value, "a file name; standard output carries the messages");
         }
         options->outputPath = value;
+        options->imageOption = "-o";
         return RESULT_OK;
     case OPTION_OFFSET:
-        return parseNumber(value, MAX_OFFSET, false, &options->offset)
-                   ? RESULT_OK
-                   : badValue("--offset", value, "0 to 0xFFFFFFFF");
+        rc = takeNumber("--offset", value, MAX_OFFSET, false, OFFSET_RANGE, &number);
+        options->offset = static_cast<std::uint32_t>(number);
+        options->imageOption = "--offset";
+        given->offset = value;
+        return rc;
     case OPTION_SIZE:
-        if (!parseNumber(value, IMAGE_SIZE, true, &options->size) || options->size == 0) {
-            return badValue("--size", value, "1 to 65536, or 1K to 64K");
+        rc = takeNumber("--size", value, MAX_SIZE, true, SIZE_RANGE, &number);
+        if (rc == RESULT_OK && number == 0) {
+            rc = badValue("--size", value, SIZE_RANGE);
         }
+        options->size = number;
         options->fixedSize = true;
+        options->imageOption = "--size";
+        given->size = value;
+        return rc;
+    case OPTION_TRIM:
+        options->trim = true;
+        options->imageOption = "--trim";
         return RESULT_OK;
     case OPTION_CROP:
         options->crop = true;
+        options->imageOption = "--crop";
         return RESULT_OK;
     case OPTION_STRICT:
         options->strict = true;
+        return RESULT_OK;
+    case OPTION_MAP:
+        options->action = options->action == ACTION_CONVERT ? ACTION_MAP : options->action;
         return RESULT_OK;
     case 'q':
         options->quiet = true;
@@ -111,9 +159,52 @@ int takeOption(int letter, const char* value, Options* options)
     }
 }
 
+// Checks what only the whole command line tells, and settles which operands are read.
+int checkCombination(Options* options, const Given& given)
+{
+    if (options->action == ACTION_HELP || options->action == ACTION_VERSION) {
+        return RESULT_OK;
+    }
+    if (options->action == ACTION_MAP && options->imageOption != nullptr) {
+        static_cast<void>(std::fprintf(stderr,
+                                       "romcast: --map writes no image, so '%s' has no use with it; "
+                                       "see 'romcast --help'\n",
+                                       options->imageOption));
+        return RESULT_USAGE;
+    }
+    if (given.size != nullptr && std::uint64_t{options->offset} + options->size > MAX_SIZE) {
+        static_cast<void>(std::fprintf(stderr,
+                                       "romcast: the window of --offset %s and --size %s ends past "
+                                       "0xFFFFFFFF; see 'romcast --help'\n",
+                                       given.offset != nullptr ? given.offset : "0", given.size));
+        return RESULT_USAGE;
+    }
+    if (options->action == ACTION_CONVERT && options->outputPath == nullptr && options->inputCount > 1) {
+        options->inputCount = 1;  // further operands are ignored
+    }
+    bool standardInput = false;
+    for (int i = 0; i < options->inputCount; ++i) {
+        if (std::strcmp(options->inputs[i], "-") != 0) {
+            continue;
+        }
+        if (standardInput) {
+            static_cast<void>(std::fputs(
+                "romcast: standard input (-) may be named only once; see 'romcast --help'\n", stderr));
+            return RESULT_USAGE;
+        }
+        standardInput = true;
+    }
+    if (options->action == ACTION_CONVERT && standardInput && options->outputPath == nullptr) {
+        static_cast<void>(std::fputs(
+            "romcast: standard input (-) needs -o FILE for the image; see 'romcast --help'\n", stderr));
+        return RESULT_USAGE;
+    }
+    return RESULT_OK;
+}
+
 }  // namespace
 
-bool parseNumber(const char* text, std::uint32_t maximum, bool allowKilo, std::uint32_t* value)
+NumberResult parseNumber(const char* text, std::uint64_t maximum, bool allowSuffix, std::uint64_t* value)
 {
     unsigned base = 10;
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -129,25 +220,55 @@ bool parseNumber(const char* text, std::uint32_t maximum, bool allowKilo, std::u
         }
         number = number * base + d;
         if (number > maximum) {
-            return false;  // also keeps number far from overflowing
+            return NUMBER_INVALID;  // also keeps number far from overflowing
         }
     }
     if (digit == text) {
-        return false;
+        return NUMBER_INVALID;
     }
-    if (allowKilo && (*digit == 'K' || *digit == 'k')) {
-        number *= KILO;
+    bool leadingZero = base == 10 && text[0] == '0' && digit - text > 1;
+    unsigned shift = 0;
+    if (allowSuffix) {
+        switch (*digit) {
+        case 'K':
+        case 'k':
+            shift = SUFFIX_SHIFT_K;
+            break;
+        case 'M':
+        case 'm':
+            shift = 2 * SUFFIX_SHIFT_K;
+            break;
+        case 'G':
+        case 'g':
+            shift = 3 * SUFFIX_SHIFT_K;
+            break;
+        default:
+            break;
+        }
+    }
+    if (shift != 0) {
+        number <<= shift;  // at most 2^32 << 30: no overflow
         ++digit;
     }
     if (*digit != '\0' || number > maximum) {
-        return false;
+        return NUMBER_INVALID;
     }
-    *value = static_cast<std::uint32_t>(number);
-    return true;
+    if (leadingZero) {
+        return NUMBER_LEADING_ZERO;
+    }
+    *value = number;
+    return NUMBER_OK;
 }
 
 int parseOptions(int argc, char* argv[], Options* options)
 {
+    // Every operand is an argument of its own, so argc entries always suffice.
+    options->inputs = static_cast<const char**>(std::malloc(static_cast<std::size_t>(argc) * sizeof(char*)));
+    if (options->inputs == nullptr) {
+        static_cast<void>(std::fputs("\nNot enough memory !\n", stderr));
+        return RESULT_NO_MEMORY;
+    }
+    Given given{nullptr, nullptr};
     opterr = 0;
     optind = 0;  // a fresh walk, also when a process parses more than one command line
     for (;;) {
@@ -171,48 +292,55 @@ int parseOptions(int argc, char* argv[], Options* options)
         if (letter == '?') {
             return usageError(isLong ? "unrecognized or ambiguous option" : "unrecognized option", word);
         }
-        int rc = takeOption(letter, optarg, options);
+        int rc = takeOption(letter, optarg, options, &given);
         if (rc != RESULT_OK) {
             return rc;
         }
     }
-    if (options->inputPath == nullptr && optind < argc) {
-        options->inputPath = argv[optind];  // the first argument after "--"
+    while (optind < argc) {
+        options->inputs[options->inputCount++] = argv[optind++];  // the arguments after "--"
     }
-    options->standardInput = options->inputPath != nullptr && std::strcmp(options->inputPath, "-") == 0;
-    if (options->action == ACTION_CONVERT && options->standardInput && options->outputPath == nullptr) {
-        static_cast<void>(std::fputs(
-            "romcast: standard input (-) needs -o FILE for the image; see 'romcast --help'\n", stderr));
-        return RESULT_USAGE;
-    }
-    return RESULT_OK;
+    return checkCombination(options, given);
+}
+
+void releaseOptions(Options* options)
+{
+    std::free(static_cast<void*>(options->inputs));
+    options->inputs = nullptr;
+    options->inputCount = 0;
 }
 
 // Console output is best effort here as everywhere in romcast.
 void printHelp()
 {
     static_cast<void>(
-        std::fputs("Usage: romcast [OPTION]... FILE\n"
-                   "Convert an Intel HEX file (8-bit variant, 16-bit load addresses) into a flat\n"
-                   "binary image. The image goes to FILE with its extension replaced by .bin,\n"
-                   "unless -o names another file. FILE - reads standard input and needs -o.\n"
+        std::fputs("Usage: romcast [OPTION]... FILE...\n"
+                   "Convert Intel HEX files (8-bit variant, with extended address records) into\n"
+                   "a flat binary image. The image goes to FILE with its extension replaced by\n"
+                   ".bin, unless -o names another file; with -o every FILE is read, in order,\n"
+                   "into the one image. FILE - reads standard input and needs -o.\n"
                    "\n"
                    "  -o, --output=FILE  write the image to FILE\n"
                    "      --offset=ADDR  file address ADDR becomes image address 0 (default 0);\n"
                    "                     extended address records count\n"
-                   "      --size=N       the image is exactly N bytes, 1 to 65536 (8K is 8192);\n"
+                   "      --size=N       the image is exactly N bytes, 1 to 4G (8K is 8192);\n"
                    "                     unwritten bytes are 0xFF. Default: 65536 bytes, saved up\n"
                    "                     to the last byte that is not 0xFF\n"
+                   "      --trim         end the image after its last byte that is not 0xFF, as\n"
+                   "                     without --size\n"
                    "      --crop         skip data outside the image instead of failing, and\n"
                    "                     report how many bytes were skipped\n"
-                   "      --strict       fail on a checksum mismatch or a character that is not\n"
-                   "                     a hex digit, instead of warning or reading on\n"
+                   "      --strict       fail on a checksum mismatch, a character that is not a\n"
+                   "                     hex digit or a missing end record\n"
+                   "      --map          write no image; print each run of data (first and last\n"
+                   "                     address, byte count), the start address and the\n"
+                   "                     --offset and --size that hold all the data\n"
                    "  -q, --quiet        print no banner, progress line or report; warnings and\n"
-                   "                     errors still appear\n"
+                   "                     errors still appear, and name their file\n"
                    "  -h, --help         print this help and exit\n"
                    "  -V, --version      print the version and exit\n"
                    "\n"
-                   "ADDR and N are decimal, or hexadecimal behind 0x.\n"
+                   "ADDR and N are decimal, or hexadecimal behind 0x; N may end in K, M or G.\n"
                    "Exit status: 0 image written, 1 command-line fault, 2 image not written,\n"
                    "3 input unreadable or faulty (no image written), 5 out of memory.\n",
                    stdout));

@@ -7,9 +7,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "hex_reader.h"
-#include "line_reader.h"
-
 namespace {
 
 // The two hexadecimal digits at text as a byte; above 0xFF when either is no digit.
@@ -94,10 +91,10 @@ bool allFree(const unsigned char* bytes, unsigned count)
 
 }  // namespace
 
-int storeRegularRecord(ConversionState& state)
+int storeRegularRecord(HexInput& input, MemoryImage& image)
 {
-    const auto* line = reinterpret_cast<const unsigned char*>(state.inputBlock + state.blockStart);
-    std::size_t available = state.blockEnd - state.blockStart;
+    const auto* line = reinterpret_cast<const unsigned char*>(input.inputBlock + input.blockStart);
+    std::size_t available = input.blockEnd - input.blockStart;
     if (available < 12 || line[0] != ':') {  // 12: the shortest record and its line end
         return LINE_NOT_REGULAR;
     }
@@ -115,14 +112,19 @@ int storeRegularRecord(ConversionState& state)
     if ((type | ((addressHigh | addressLow) & ~0xFFU)) != 0 || count == 0) {
         return LINE_NOT_REGULAR;
     }
-    std::uint64_t first = std::uint64_t{state.addressBase} + std::uint64_t{addressHigh} * 256 + addressLow;
-    std::uint64_t start = imageAddress(state, first);
-    // The window is one range, so a record whose first and last bytes lie in it lies in it whole.
-    if (start == OUTSIDE_WINDOW || imageAddress(state, first + count - 1) == OUTSIDE_WINDOW) {
+    std::uint64_t first = std::uint64_t{input.addressBase} + std::uint64_t{addressHigh} * 256 + addressLow;
+    // The record must lie in the window whole, within one page that was written before.
+    std::uint64_t start = first - image.windowStart;  // below the window it wraps far above
+    std::uint64_t offset = start & PAGE_MASK;
+    if (start >= image.windowSize || image.windowSize - start < count || offset + count > PAGE_SIZE) {
+        return LINE_NOT_REGULAR;
+    }
+    unsigned char* page = image.pages[start >> PAGE_SHIFT];
+    if (page == nullptr) {
         return LINE_NOT_REGULAR;
     }
 
-    unsigned char* target = state.image + start;
+    unsigned char* target = page + offset;
     if (!allFree(target, count)) {
         return LINE_NOT_REGULAR;
     }
@@ -133,14 +135,20 @@ int storeRegularRecord(ConversionState& state)
         std::memset(target, FREE_BYTE, count);  // every byte there was free
         return LINE_NOT_REGULAR;
     }
-    ++state.lineCount;
-    state.blockStart += length;
-    takeLineEnd(state, length, available);
-    state.address = static_cast<std::uint32_t>(first + count);
+    ++input.lineCount;
+    input.blockStart += length;
+    takeLineEnd(input, length, available);
     auto last = static_cast<std::uint32_t>(start + count - 1);
-    if (last > state.highestAddress) {
-        state.highestAddress = last;
+    if (last > image.highestAddress) {
+        image.highestAddress = last;
     }
-    state.byteCount += count;
-    return compareChecksum(state, checksum, sum);
+    image.byteCount += count;
+    return compareChecksum(input, checksum, sum);
+}
+
+int reportChecksum(const HexInput& input, unsigned read, unsigned calculated)
+{
+    reportLineFault(input, "Checksum error in hex line %lu ! Read: 0x%02X  Calculated: 0x%02X\n",
+                    static_cast<unsigned long>(input.lineCount), read, calculated);
+    return input.strictRecords ? RESULT_READ_FAILED : RESULT_OK;
 }

@@ -1,9 +1,11 @@
-// Decoding of hexadecimal text: the digit table that every field decoder uses, and
-// the reader's fast path, which reads a data record of the common shape in place
-// from the input block, sixteen bytes per step where the compiler offers SSE2.
+// Decoding of hexadecimal text: the digit table that every field decoder uses, the
+// record checksum's test, and the reader's fast path, which reads a data record of
+// the common shape in place from the input block into the image, sixteen bytes per
+// step where the compiler offers SSE2.
 #pragma once
 
-#include "conversion_state.h"
+#include "line_reader.h"
+#include "memory_image.h"
 
 // Above every digit and every byte value, so that a pair of characters decoded as
 // high * 16 + low is above 0xFF whenever either is no digit.
@@ -36,9 +38,21 @@ constexpr int LINE_NOT_REGULAR = 8;
 
 // Stores the line at blockStart in place when it is a data record of the common
 // shape: a colon, then only hexadecimal digits up to exactly the length its count
-// gives, then a line end, with every byte landing on a free address of the window.
-// Such a record passes every check of the field-by-field path, so storing it here
-// has the same effect. Returns RESULT_OK, RESULT_READ_FAILED for a checksum
-// mismatch with strict records (message printed), or LINE_NOT_REGULAR with
-// nothing changed for any other line.
-int storeRegularRecord(ConversionState& state);
+// gives, then a line end, with every byte landing on a free address of one page of
+// the window that is already allocated. Such a record passes every check of the
+// field-by-field path, so storing it here has the same effect. Returns RESULT_OK,
+// RESULT_READ_FAILED for a checksum mismatch with strict records (message printed),
+// or LINE_NOT_REGULAR with nothing changed for any other line.
+int storeRegularRecord(HexInput& input, MemoryImage& image);
+
+// Prints the checksum message for the current line; returns RESULT_READ_FAILED
+// when records are strict, else RESULT_OK. For compareChecksum.
+int reportChecksum(const HexInput& input, unsigned read, unsigned calculated);
+
+// Warns when the checksum read does not complete the record's byte sum to 0.
+// Returns RESULT_READ_FAILED for such a record when records are strict, else RESULT_OK.
+inline int compareChecksum(const HexInput& input, unsigned read, unsigned sum)
+{
+    unsigned calculated = (0x100 - (sum & 0xFF)) & 0xFF;
+    return read == calculated ? RESULT_OK : reportChecksum(input, read, calculated);
+}

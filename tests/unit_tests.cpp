@@ -3,6 +3,7 @@
 //   OutputPath  the ".bin" path: extension, directory, drive, double-byte characters
 //   Memory      no memory for the image (status 5) or for the output path (status 2)
 //   Options     the number parser of --offset and --size, and what the walk fills in
+//   Runs        the address map's runs: merged across records and inputs, in address order
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "address_map.h"
 #include "binary_writer.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
@@ -25,13 +27,13 @@ struct FieldCase {
     unsigned value;
 };
 
-std::unique_ptr<ConversionState> stateWithLine(const char* text, std::size_t length)
+std::unique_ptr<HexInput> inputWithLine(const char* text, std::size_t length)
 {
-    auto state = std::make_unique<ConversionState>();
-    std::memset(state->lineBuffer, '5', sizeof state->lineBuffer);  // stale characters of earlier lines
-    std::memcpy(state->lineBuffer, text, length);
-    state->lineLength = length;
-    return state;
+    auto input = std::make_unique<HexInput>();
+    std::memset(input->lineBuffer, '5', sizeof input->lineBuffer);  // stale characters of earlier lines
+    std::memcpy(input->lineBuffer, text, length);
+    input->lineLength = length;
+    return input;
 }
 
 TEST(HexDecode, PairReadsLeadingDigitsOnly)
@@ -48,9 +50,9 @@ TEST(HexDecode, PairReadsLeadingDigitsOnly)
         {"12", 7, 0},      // far past the end: never an earlier line's characters
     };
     for (const FieldCase& c : cases) {
-        EXPECT_EQ(decodeHexPair(*stateWithLine(c.line, std::strlen(c.line)), c.position), c.value) << c.line;
+        EXPECT_EQ(decodeHexPair(*inputWithLine(c.line, std::strlen(c.line)), c.position), c.value) << c.line;
     }
-    EXPECT_EQ(decodeHexPair(*stateWithLine("\0"
+    EXPECT_EQ(decodeHexPair(*inputWithLine("\0"
                                            "5",
                                            2),
                             0),
@@ -66,14 +68,13 @@ TEST(HexDecode, WordSkipsCharactersThatAreNoDigits)
         {"ab", 0, 0xAB00},  // past the end adds nothing
     };
     for (const FieldCase& c : cases) {
-        EXPECT_EQ(decodeHexWord(*stateWithLine(c.line, std::strlen(c.line)), c.position), c.value) << c.line;
+        EXPECT_EQ(decodeHexWord(*inputWithLine(c.line, std::strlen(c.line)), c.position), c.value) << c.line;
     }
 }
 
 std::string outputPathFor(const char* input)
 {
-    ConversionState state;
-    char* path = composeOutputPath(state, input);
+    char* path = composeOutputPath(std::malloc, input);
     std::string result = path;
     std::free(path);
     return result;
@@ -119,9 +120,10 @@ void* noMemory(std::size_t /*size*/)
     return nullptr;
 }
 
+// The page table of a 64 KiB image has one entry.
 void* memoryForTheImageOnly(std::size_t size)
 {
-    return size == IMAGE_SIZE ? std::malloc(size) : nullptr;
+    return size == IMAGE_SIZE || size == sizeof(unsigned char*) ? std::malloc(size) : nullptr;
 }
 
 struct Outcome {
@@ -141,7 +143,7 @@ Outcome runWith(MemoryAllocator allocate, const std::string& path)
     Outcome run{runConverter(*state, 2, argv), "", ""};
     run.out = testing::internal::GetCapturedStdout();
     run.err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(state->image, nullptr);
+    EXPECT_EQ(state->image.pages, nullptr);
     releaseResources(*state);  // a second release finds nothing to do
     return run;
 }
@@ -173,46 +175,54 @@ TEST(Memory, NoOutputPathFailsTheWrite)
 
 struct NumberCase {
     const char* text;
-    bool allowKilo;
-    bool valid;
-    std::uint32_t value;
+    bool allowSuffix;
+    NumberResult result;
+    std::uint64_t value;
 };
 
-TEST(Options, NumbersAreDecimalOrHexWithAnOptionalKilo)
+TEST(Options, NumbersAreDecimalOrHexWithAnOptionalSuffix)
 {
     const NumberCase cases[] = {
-        {"0", false, true, 0},
-        {"010", false, true, 10},  // decimal, never octal
-        {"0x08000000", false, true, 0x08000000},
-        {"0XfFfF", false, true, 0xFFFF},
-        {"4294967295", false, true, 0xFFFFFFFF},
-        {"0xFFFFFFFF", false, true, 0xFFFFFFFF},
-        {"4294967296", false, false, 0},  // one past 32 bits
-        {"99999999999999999999999", false, false, 0},
-        {"8K", true, true, 8192},
-        {"64k", true, true, 65536},
-        {"0x10K", true, true, 16384},
-        {"8K", false, false, 0},  // no suffix for an address
-        {"8KB", true, false, 0},
-        {"K", true, false, 0},
-        {"", false, false, 0},
-        {"0x", false, false, 0},
-        {"-1", false, false, 0},
-        {"+1", false, false, 0},
-        {" 1", false, false, 0},
-        {"1 ", false, false, 0},
-        {"0x1G", false, false, 0},
+        {"0", false, NUMBER_OK, 0},
+        {"0x08000000", false, NUMBER_OK, 0x08000000},
+        {"0XfFfF", false, NUMBER_OK, 0xFFFF},
+        {"4294967295", false, NUMBER_OK, 0xFFFFFFFF},
+        {"0xFFFFFFFF", false, NUMBER_OK, 0xFFFFFFFF},
+        {"0x000010", false, NUMBER_OK, 0x10},    // zeros after the prefix are digits
+        {"010", false, NUMBER_LEADING_ZERO, 0},  // neither octal nor silently decimal
+        {"08000000", false, NUMBER_LEADING_ZERO, 0},
+        {"00", false, NUMBER_LEADING_ZERO, 0},
+        {"4294967296", false, NUMBER_INVALID, 0},  // one past 32 bits
+        {"99999999999999999999999", false, NUMBER_INVALID, 0},
+        {"8K", true, NUMBER_OK, 8192},
+        {"64k", true, NUMBER_OK, 65536},
+        {"0x10K", true, NUMBER_OK, 16384},
+        {"16M", true, NUMBER_OK, 16 << 20},
+        {"1g", true, NUMBER_OK, 1 << 30},
+        {"8K", false, NUMBER_INVALID, 0},  // no suffix for an address
+        {"8KB", true, NUMBER_INVALID, 0},
+        {"K", true, NUMBER_INVALID, 0},
+        {"", false, NUMBER_INVALID, 0},
+        {"0x", false, NUMBER_INVALID, 0},
+        {"-1", false, NUMBER_INVALID, 0},
+        {"+1", false, NUMBER_INVALID, 0},
+        {" 1", false, NUMBER_INVALID, 0},
+        {"1 ", false, NUMBER_INVALID, 0},
+        {"0x1G", false, NUMBER_INVALID, 0},
     };
     for (const NumberCase& c : cases) {
-        std::uint32_t value = 0;
-        EXPECT_EQ(parseNumber(c.text, 0xFFFFFFFF, c.allowKilo, &value), c.valid) << c.text;
-        if (c.valid) {
+        std::uint64_t value = 0;
+        EXPECT_EQ(parseNumber(c.text, 0xFFFFFFFF, c.allowSuffix, &value), c.result) << c.text;
+        if (c.result == NUMBER_OK) {
             EXPECT_EQ(value, c.value) << c.text;
         }
     }
-    std::uint32_t value = 0;
-    EXPECT_FALSE(parseNumber("65K", 0x10000, true, &value));  // the maximum holds after the suffix
-    EXPECT_TRUE(parseNumber("65536", 0x10000, true, &value));
+    std::uint64_t value = 0;
+    const std::uint64_t fourGiB = std::uint64_t{1} << 32;
+    EXPECT_EQ(parseNumber("4G", fourGiB, true, &value), NUMBER_OK);  // the maximum holds after the suffix
+    EXPECT_EQ(value, fourGiB);
+    EXPECT_EQ(parseNumber("4097M", fourGiB, true, &value), NUMBER_INVALID);
+    EXPECT_EQ(parseNumber("0x100000000", fourGiB, true, &value), NUMBER_OK);
 }
 
 // A command line that outlives the Options pointing into it.
@@ -230,23 +240,57 @@ int parse(CommandLine& line, Options* options)
     return parseOptions(static_cast<int>(line.words.size()), line.argv.data(), options);
 }
 
-TEST(Options, TheWalkTakesTheFirstOperandAndTheLastValue)
+TEST(Options, TheWalkTakesTheOperandsAndTheLastValue)
 {
     CommandLine first{{"romcast", "a.hex", "--offset=1", "b.hex", "--offset", "0x20", "-q"}, {}};
     Options options;
     EXPECT_EQ(parse(first, &options), RESULT_OK);
-    EXPECT_STREQ(options.inputPath, "a.hex");
+    ASSERT_EQ(options.inputCount, 1);  // without -o, further operands are ignored
+    EXPECT_STREQ(options.inputs[0], "a.hex");
     EXPECT_EQ(options.offset, 0x20u);
     EXPECT_TRUE(options.quiet);
     EXPECT_FALSE(options.fixedSize);
     EXPECT_EQ(options.size, IMAGE_SIZE);
+    releaseOptions(&options);
 
-    CommandLine second{{"romcast", "--size=8K", "--crop", "--strict", "x.hex"}, {}};
+    CommandLine second{
+        {"romcast", "--size=8K", "--crop", "--strict", "-o", "x.bin", "x.hex", "-", "--", "-y"}, {}};
     Options again;
     EXPECT_EQ(parse(second, &again), RESULT_OK);  // a second walk in the same process starts afresh
-    EXPECT_STREQ(again.inputPath, "x.hex");
+    ASSERT_EQ(again.inputCount, 3);  // with -o every operand is an input, "-" and those after "--" too
+    EXPECT_STREQ(again.inputs[1], "-");
+    EXPECT_STREQ(again.inputs[2], "-y");
     EXPECT_TRUE(again.fixedSize && again.crop && again.strict);
     EXPECT_EQ(again.size, 8192u);
+    releaseOptions(&again);
+    releaseOptions(&again);  // a second release finds nothing to do
+}
+
+TEST(Runs, RecordsMergeIntoRunsInAddressOrder)
+{
+    RunList list;
+    const AddressRun records[] = {
+        {0x100, 0x10F},
+        {0x110, 0x11F},            // in order: the second extends the first
+        {0x0, 0xF},                // before them
+        {0x118, 0x127},            // overlapping the end
+        {0x128, 0x128},            // touching it
+        {0xFFFFFFF0, 0xFFFFFFFF},  // up to the last address
+        {0x20, 0x2F},              // apart
+    };
+    for (const AddressRun& record : records) {
+        ASSERT_EQ(addRun(list, record.first, record.last - record.first + 1, std::malloc), RESULT_OK);
+    }
+    sortRuns(list);
+    ASSERT_EQ(list.count, 4u);
+    const AddressRun expected[] = {{0x0, 0xF}, {0x20, 0x2F}, {0x100, 0x128}, {0xFFFFFFF0, 0xFFFFFFFF}};
+    for (std::size_t i = 0; i < list.count; ++i) {
+        EXPECT_EQ(list.runs[i].first, expected[i].first) << i;
+        EXPECT_EQ(list.runs[i].last, expected[i].last) << i;
+    }
+    releaseRuns(list);
+    EXPECT_EQ(addRun(list, 0x200, 1, noMemory), RESULT_NO_MEMORY);  // an empty list must allocate
+    EXPECT_EQ(list.count, 0u);
 }
 
 }  // namespace

@@ -1,0 +1,128 @@
+// The address map: the run list and its printing.
+#include "address_map.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t FIRST_CAPACITY = 64;
+
+// Makes room for one more run. Returns RESULT_OK or RESULT_NO_MEMORY, the list unchanged.
+int reserveRun(RunList& list, MemoryAllocator allocate)
+{
+    if (list.count < list.capacity) {
+        return RESULT_OK;
+    }
+    std::size_t capacity = list.capacity == 0 ? FIRST_CAPACITY : 2 * list.capacity;
+    auto* runs = static_cast<AddressRun*>(allocate(capacity * sizeof(AddressRun)));
+    if (runs == nullptr) {
+        return RESULT_NO_MEMORY;
+    }
+    if (list.count > 0) {
+        std::memcpy(runs, list.runs, list.count * sizeof(AddressRun));
+    }
+    std::free(list.runs);
+    list.runs = runs;
+    list.capacity = capacity;
+    return RESULT_OK;
+}
+
+int compareRuns(const void* a, const void* b)
+{
+    std::uint32_t first = static_cast<const AddressRun*>(a)->first;
+    std::uint32_t second = static_cast<const AddressRun*>(b)->first;
+    return first < second ? -1 : (first > second ? 1 : 0);
+}
+
+}  // namespace
+
+int addRun(RunList& list, std::uint32_t first, std::uint32_t count, MemoryAllocator allocate)
+{
+    std::uint32_t last = first + (count - 1);
+    if (list.count > 0) {
+        AddressRun& previous = list.runs[list.count - 1];
+        if (std::uint64_t{previous.last} + 1 == first) {
+            previous.last = last;
+            return RESULT_OK;
+        }
+    }
+    int rc = reserveRun(list, allocate);
+    if (rc == RESULT_OK) {
+        list.runs[list.count++] = AddressRun{first, last};
+    }
+    return rc;
+}
+
+int appendRuns(RunList& list, const RunList& from, MemoryAllocator allocate)
+{
+    for (std::size_t i = 0; i < from.count; ++i) {
+        int rc = reserveRun(list, allocate);
+        if (rc != RESULT_OK) {
+            return rc;
+        }
+        list.runs[list.count++] = from.runs[i];
+    }
+    return RESULT_OK;
+}
+
+void sortRuns(RunList& list)
+{
+    if (list.count == 0) {
+        return;
+    }
+    std::qsort(list.runs, list.count, sizeof(AddressRun), compareRuns);
+    std::size_t kept = 0;
+    for (std::size_t i = 1; i < list.count; ++i) {
+        AddressRun& last = list.runs[kept];
+        const AddressRun& next = list.runs[i];
+        if (next.first <= std::uint64_t{last.last} + 1) {
+            if (next.last > last.last) {
+                last.last = next.last;
+            }
+        } else {
+            list.runs[++kept] = next;
+        }
+    }
+    list.count = kept + 1;
+}
+
+void releaseRuns(RunList& list)
+{
+    std::free(list.runs);
+    list = RunList{};
+}
+
+void printRuns(const RunList& list)
+{
+    if (list.count == 0) {
+        std::printf("No data\n");
+    }
+    for (std::size_t i = 0; i < list.count; ++i) {
+        const AddressRun& run = list.runs[i];
+        std::printf("0x%08lX-0x%08lX %llu\n", static_cast<unsigned long>(run.first),
+                    static_cast<unsigned long>(run.last),
+                    static_cast<unsigned long long>(std::uint64_t{run.last} - run.first + 1));
+    }
+}
+
+void printStartAddress(unsigned type, std::uint32_t value)
+{
+    if (type == 3) {
+        std::printf("Start address %04lX:%04lX (CS:IP)\n", static_cast<unsigned long>(value >> 16),
+                    static_cast<unsigned long>(value & 0xFFFF));
+    } else if (type == 5) {
+        std::printf("Start address 0x%08lX\n", static_cast<unsigned long>(value));
+    }
+}
+
+void printWindow(const RunList& list)
+{
+    if (list.count == 0) {
+        return;
+    }
+    std::uint32_t first = list.runs[0].first;
+    std::uint64_t size = std::uint64_t{list.runs[list.count - 1].last} - first + 1;
+    std::printf("Window --offset 0x%08lX --size 0x%llX\n", static_cast<unsigned long>(first),
+                static_cast<unsigned long long>(size));
+}

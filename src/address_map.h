@@ -1,0 +1,44 @@
+// The address map: where data lies in the 32-bit file address space, as a list of
+// runs of contiguous addresses, and how --map prints it. Owns the runs' array; the
+// records give their data's addresses only, so memory grows with the runs, not the bytes.
+#pragma once
+
+#include "results.h"
+
+struct AddressRun {
+    std::uint32_t first;  // file address of the run's first byte
+    std::uint32_t last;   // file address of its last byte, first or above
+};
+
+struct RunList {
+    AddressRun* runs = nullptr;  // count runs: in address order and apart only after sortRuns
+    std::size_t count = 0;
+    std::size_t capacity = 0;  // runs the array has room for
+};
+
+// Records count bytes (1 or more) from file address first; the caller has checked
+// that the last of them lies at 0xFFFFFFFF or below. The bytes extend the last run
+// when they follow it, as records in address order do; else they start a run.
+// Returns RESULT_OK or RESULT_NO_MEMORY.
+int addRun(RunList& list, std::uint32_t first, std::uint32_t count, MemoryAllocator allocate);
+
+// Appends the runs of `from` to the list, unsorted. Returns RESULT_OK or RESULT_NO_MEMORY.
+int appendRuns(RunList& list, const RunList& from, MemoryAllocator allocate);
+
+// Puts the runs in address order and merges those that overlap or touch.
+void sortRuns(RunList& list);
+
+// Frees the runs' array; safe to call twice.
+void releaseRuns(RunList& list);
+
+// Prints the sorted runs on standard output, one line each: first and last file
+// address, then the byte count in decimal; "No data" when there is none.
+void printRuns(const RunList& list);
+
+// Prints the start address of a type 03 (CS:IP) or 05 (linear) record; nothing
+// for type 0, no start address.
+void printStartAddress(unsigned type, std::uint32_t value);
+
+// Prints the --offset and --size of the smallest window that holds every run of
+// the sorted list, as a user would type them; nothing when there is no data.
+void printWindow(const RunList& list);

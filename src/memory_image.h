@@ -1,0 +1,80 @@
+// The memory image: the window of file addresses that the output holds. Its bytes
+// live in 64 KiB pages, allocated on their first write and filled with 0xFF, so that
+// memory grows with the data stored, never with the window; for the address map the
+// data's addresses go to a run list instead. Owns the pages, the page table and the runs.
+#pragma once
+
+#include "address_map.h"
+#include "results.h"
+
+constexpr unsigned PAGE_SHIFT = 16;
+constexpr std::uint64_t PAGE_SIZE = std::uint64_t{1} << PAGE_SHIFT;
+constexpr std::uint64_t PAGE_MASK = PAGE_SIZE - 1;
+constexpr std::uint64_t MAX_WINDOW = std::uint64_t{1} << 32;  // the whole 32-bit file address space
+
+// The highest file address: a record that runs past it has no place in any window.
+constexpr std::uint64_t MAX_FILE_ADDRESS = 0xFFFFFFFF;
+
+// Marks a file address that lies outside the window.
+constexpr std::uint64_t OUTSIDE_WINDOW = ~std::uint64_t{0};
+
+struct MemoryImage {
+    unsigned char** pages = nullptr;  // pageCount entries, null for a page never written;
+                                      // in a page, 0xFF means free
+    std::size_t pageCount = 0;        // pages the window spans, 1 to 65,536; 0 while mapping
+    // File address windowStart + n is image address n, for n below windowSize (1 to
+    // 2^32; 0 while mapping). File addresses count the bases of address records; the
+    // window ends at 2^32 at the latest.
+    std::uint32_t windowStart = 0;
+    std::uint64_t windowSize = 0;
+    bool cropWindow = false;  // data outside the window is skipped; else it fails the read
+    bool mapping = false;     // data is recorded in runs, wherever it lies, and not stored
+    RunList runs;             // mapping: the runs of the input being read
+    RunList allRuns;          // mapping: the runs of the inputs read before it
+
+    // Counters over every input read into the image.
+    std::uint64_t byteCount = 0;       // data bytes stored (mapping: recorded)
+    std::uint32_t highestAddress = 0;  // highest image address that received a data byte
+    std::uint64_t skippedCount = 0;    // data bytes outside the window that cropWindow skipped
+
+    MemoryAllocator allocate = std::malloc;  // source of the pages, the page table and the runs
+};
+
+// Sets up an empty image for the window, cut at 2^32: the page table, and the page
+// itself when the window fits in one, so that a 64 KiB image is had before anything
+// is read. Returns RESULT_OK or RESULT_NO_MEMORY.
+int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t windowSize, bool crop);
+
+// Sets up an image that records where data lies instead of storing it.
+void prepareMap(MemoryImage& image);
+
+// Frees every page, the page table and the runs; safe to call twice.
+void releaseImage(MemoryImage& image);
+
+// The image address of a data byte at a file address (base plus load address plus
+// its place in the record), or OUTSIDE_WINDOW. The one window test of the reader.
+inline std::uint64_t imageAddress(const MemoryImage& image, std::uint64_t fileAddress)
+{
+    std::uint64_t relative = fileAddress - image.windowStart;  // below the window it wraps far above
+    return relative < image.windowSize ? relative : OUTSIDE_WINDOW;
+}
+
+// Allocates the page with the given number, filled with 0xFF, into the page table.
+// Returns it, or null when no memory is left.
+unsigned char* allocatePage(MemoryImage& image, std::size_t page);
+
+// The page that holds an image address inside the window, allocated on first use;
+// null when no memory is left.
+inline unsigned char* pageAt(MemoryImage& image, std::uint64_t address)
+{
+    unsigned char* page = image.pages[address >> PAGE_SHIFT];
+    return page != nullptr ? page : allocatePage(image, address >> PAGE_SHIFT);
+}
+
+// The image address after the last byte that is not 0xFF; 0 when there is none.
+std::uint64_t dataEnd(const MemoryImage& image);
+
+// The bytes of the image from an address on, as they will be saved: a page's bytes,
+// or 0xFF for a page never written and past the window. *count is lowered to what
+// lies in that one page.
+const unsigned char* imageBytes(const MemoryImage& image, std::uint64_t address, std::uint64_t* count);

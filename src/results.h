@@ -1,0 +1,25 @@
+// What every unit shares: the result codes, which are also the exit statuses, the
+// fill value that marks a free byte, and the allocator through which all heap
+// memory is taken (tests put a failing one in place).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+// One numbering for step results and the process exit status.
+enum ResultCode {
+    RESULT_OK = 0,            // step or conversion succeeded
+    RESULT_USAGE = 1,         // no input file named, or the command line is faulty
+    RESULT_WRITE_FAILED = 2,  // the output file could not be opened or written
+    RESULT_READ_FAILED = 3,   // the input could not be read, a line failed, or no data was found
+    RESULT_END_RECORD = 4,    // the reader saw the end-of-file record; never leaves the reader
+    RESULT_NO_MEMORY = 5,     // a page of the image, or the run list, could not be allocated
+};
+
+constexpr std::size_t IMAGE_SIZE = 0x10000;  // the default window: 16-bit load addresses
+constexpr unsigned char FREE_BYTE = 0xFF;    // fill value, and the mark of a free byte
+constexpr int NO_DESCRIPTOR = -1;            // no file is open
+
+// Returns a block of the given size, or null. Released with std::free.
+using MemoryAllocator = void* (*)(std::size_t size);
