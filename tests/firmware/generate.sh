@@ -91,3 +91,12 @@ run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -o "$work/avr_blink.elf" avr_blin
 run avr-objcopy -O ihex "$work/avr_blink.elf" "$out/avr_blink.hex"
 run avr-objcopy -O ihex -j .eeprom --change-section-lma .eeprom=0 "$work/avr_blink.elf" \
     "$out/avr_blink_eeprom.hex"
+
+# Cortex-M4 (STM32F407), a bootloader in the first 16 KiB sector and an application
+# of about 128 KiB after it at 0x08004000, so that its type 04 records change twice.
+for part in boot app; do
+    run arm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -Os -Wall -Wextra -ffunction-sections \
+        -nostdlib -T "cortexm_$part.ld" -Wl,--gc-sections -o "$work/cortexm_$part.elf" \
+        "cortexm_$part.c"
+    run arm-none-eabi-objcopy -O ihex "$work/cortexm_$part.elf" "$out/cortexm_$part.hex"
+done
