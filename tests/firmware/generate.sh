@@ -100,3 +100,8 @@ for part in boot app; do
         "cortexm_$part.c"
     run arm-none-eabi-objcopy -O ihex "$work/cortexm_$part.elf" "$out/cortexm_$part.hex"
 done
+
+# ATmega2560 with 128 KiB of data in flash, flash only (Arduino's -R .eeprom). Past
+# 1 MiB avr-objcopy would write type 04 records; below it writes type 02 ones.
+run avr-gcc -mmcu=atmega2560 -Os -Wall -Wextra -o "$work/atmega2560_big.elf" atmega2560_big.c
+run avr-objcopy -O ihex -R .eeprom "$work/atmega2560_big.elf" "$out/atmega2560_big.hex"
