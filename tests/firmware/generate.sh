@@ -105,3 +105,13 @@ done
 # 1 MiB avr-objcopy would write type 04 records; below it writes type 02 ones.
 run avr-gcc -mmcu=atmega2560 -Os -Wall -Wextra -o "$work/atmega2560_big.elf" atmega2560_big.c
 run avr-objcopy -O ihex -R .eeprom "$work/atmega2560_big.elf" "$out/atmega2560_big.hex"
+
+# ATmega328P, a bootloader at 0x7000 and an application at 0. The bootloader is built
+# as optiboot is (-nostartfiles, .text moved, only .text and .data copied); its ELF
+# entry point is 0x7000, which avr-objcopy writes as a type 03 start address. An
+# entry point of 0, as the application has, gives no start address record.
+run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -nostartfiles -Wl,--section-start=.text=0x7000 \
+    -o "$work/avr_boot.elf" avr_boot.c
+run avr-objcopy -O ihex -j .text -j .data "$work/avr_boot.elf" "$out/avr_boot.hex"
+run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -o "$work/avr_app.elf" avr_app.c
+run avr-objcopy -O ihex -R .eeprom "$work/avr_app.elf" "$out/avr_app.hex"
