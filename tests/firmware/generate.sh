@@ -13,9 +13,10 @@
 #   gcc-avr                  1:5.4.0+Atmel3.6.2-3         avr-gcc
 #   binutils-avr             2.26.20160125+Atmel3.6.2-4   avr-objcopy
 #   avr-libc                 1:2.0.0+Atmel3.6.2-3
+#   srecord                  1.64-3                       srec_cat, to merge files
 #
 #   apt-get install --no-install-recommends gputils sdcc gcc-arm-none-eabi \
-#       binutils-arm-none-eabi gcc-avr binutils-avr avr-libc
+#       binutils-arm-none-eabi gcc-avr binutils-avr avr-libc srecord
 #
 # Another version may emit other code; the script says so when one differs. None of
 # the outputs holds a timestamp or a path: two runs give the same files.
@@ -41,6 +42,7 @@ expected_versions=(
     gcc-avr=1:5.4.0+Atmel3.6.2-3
     binutils-avr=2.26.20160125+Atmel3.6.2-4
     avr-libc=1:2.0.0+Atmel3.6.2-3
+    srecord=1.64-3
 )
 for entry in "${expected_versions[@]}"; do
     package=${entry%%=*}
@@ -115,3 +117,20 @@ run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -nostartfiles -Wl,--section-start
 run avr-objcopy -O ihex -j .text -j .data "$work/avr_boot.elf" "$out/avr_boot.hex"
 run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -o "$work/avr_app.elf" avr_app.c
 run avr-objcopy -O ihex -R .eeprom "$work/avr_app.elf" "$out/avr_app.hex"
+
+# nRF52832 with the layout of Nordic's images: MBR and SoftDevice from 0 to 0x26000,
+# the application at 0x26000, the bootloader at 0x78000 with its two UICR words at
+# 0x10001014. objcopy writes type 02 records and a type 03 start address below 1 MiB
+# (and a type 04 record for the UICR).
+for part in softdevice boot app; do
+    run arm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -Os -Wall -Wextra -ffunction-sections \
+        -nostdlib -T "nrf52_$part.ld" -Wl,--gc-sections -o "$work/nrf52_$part.elf" \
+        "nrf52_$part.c"
+    run arm-none-eabi-objcopy -O ihex "$work/nrf52_$part.elf" "$out/nrf52_$part.hex"
+done
+
+# The SoftDevice and the application merged into one file, as users program them:
+# srec_cat writes 32-byte records, type 04 addresses, LF line ends, and the first
+# file's start address as type 05.
+run srec_cat "$out/nrf52_softdevice.hex" -intel "$out/nrf52_app.hex" -intel \
+    -o "$out/nrf52_softdevice_app.hex" -intel -address-length=4 -Output_Block_Size 32
