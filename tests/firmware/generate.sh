@@ -13,9 +13,10 @@
 #   gcc-avr                  1:5.4.0+Atmel3.6.2-3         avr-gcc
 #   binutils-avr             2.26.20160125+Atmel3.6.2-4   avr-objcopy
 #   avr-libc                 1:2.0.0+Atmel3.6.2-3
+#   srecord                  1.64-3                       srec_cat, to merge files
 #
 #   apt-get install --no-install-recommends gputils sdcc gcc-arm-none-eabi \
-#       binutils-arm-none-eabi gcc-avr binutils-avr avr-libc
+#       binutils-arm-none-eabi gcc-avr binutils-avr avr-libc srecord
 #
 # Another version may emit other code; the script says so when one differs. None of
 # the outputs holds a timestamp or a path: two runs give the same files.
@@ -41,6 +42,7 @@ expected_versions=(
     gcc-avr=1:5.4.0+Atmel3.6.2-3
     binutils-avr=2.26.20160125+Atmel3.6.2-4
     avr-libc=1:2.0.0+Atmel3.6.2-3
+    srecord=1.64-3
 )
 for entry in "${expected_versions[@]}"; do
     package=${entry%%=*}
@@ -91,3 +93,44 @@ run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -o "$work/avr_blink.elf" avr_blin
 run avr-objcopy -O ihex "$work/avr_blink.elf" "$out/avr_blink.hex"
 run avr-objcopy -O ihex -j .eeprom --change-section-lma .eeprom=0 "$work/avr_blink.elf" \
     "$out/avr_blink_eeprom.hex"
+
+# Cortex-M4 (STM32F407), a bootloader in the first 16 KiB sector and an application
+# of about 128 KiB after it at 0x08004000, so that its type 04 records change twice.
+for part in boot app; do
+    run arm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -Os -Wall -Wextra -ffunction-sections \
+        -nostdlib -T "cortexm_$part.ld" -Wl,--gc-sections -o "$work/cortexm_$part.elf" \
+        "cortexm_$part.c"
+    run arm-none-eabi-objcopy -O ihex "$work/cortexm_$part.elf" "$out/cortexm_$part.hex"
+done
+
+# ATmega2560 with 128 KiB of data in flash, flash only (Arduino's -R .eeprom). Past
+# 1 MiB avr-objcopy would write type 04 records; below it writes type 02 ones.
+run avr-gcc -mmcu=atmega2560 -Os -Wall -Wextra -o "$work/atmega2560_big.elf" atmega2560_big.c
+run avr-objcopy -O ihex -R .eeprom "$work/atmega2560_big.elf" "$out/atmega2560_big.hex"
+
+# ATmega328P, a bootloader at 0x7000 and an application at 0. The bootloader is built
+# as optiboot is (-nostartfiles, .text moved, only .text and .data copied); its ELF
+# entry point is 0x7000, which avr-objcopy writes as a type 03 start address. An
+# entry point of 0, as the application has, gives no start address record.
+run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -nostartfiles -Wl,--section-start=.text=0x7000 \
+    -o "$work/avr_boot.elf" avr_boot.c
+run avr-objcopy -O ihex -j .text -j .data "$work/avr_boot.elf" "$out/avr_boot.hex"
+run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -o "$work/avr_app.elf" avr_app.c
+run avr-objcopy -O ihex -R .eeprom "$work/avr_app.elf" "$out/avr_app.hex"
+
+# nRF52832 with the layout of Nordic's images: MBR and SoftDevice from 0 to 0x26000,
+# the application at 0x26000, the bootloader at 0x78000 with its two UICR words at
+# 0x10001014. objcopy writes type 02 records and a type 03 start address below 1 MiB
+# (and a type 04 record for the UICR).
+for part in softdevice boot app; do
+    run arm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -Os -Wall -Wextra -ffunction-sections \
+        -nostdlib -T "nrf52_$part.ld" -Wl,--gc-sections -o "$work/nrf52_$part.elf" \
+        "nrf52_$part.c"
+    run arm-none-eabi-objcopy -O ihex "$work/nrf52_$part.elf" "$out/nrf52_$part.hex"
+done
+
+# The SoftDevice and the application merged into one file, as users program them:
+# srec_cat writes 32-byte records, type 04 addresses, LF line ends, and the first
+# file's start address as type 05.
+run srec_cat "$out/nrf52_softdevice.hex" -intel "$out/nrf52_app.hex" -intel \
+    -o "$out/nrf52_softdevice_app.hex" -intel -address-length=4 -Output_Block_Size 32
