@@ -26,9 +26,9 @@ struct ChecksumRun {
 };
 
 // Finds the algorithm for a name as the user typed it ("crc32", "crc16-xmodem-be"),
-// in lower case only. Returns null when the name is unknown; *bigEndian tells
+// in lower case only. Returns null when the name is unknown. *bigEndian tells
 // whether it ended in "-be", which asks for the value stored most significant byte
-// first (and is accepted, to no effect, on the one-byte sum8).
+// first (accepted, to no effect, on the one-byte sum8); false for an unknown name.
 const ChecksumAlgorithm* findChecksum(const char* name, bool* bigEndian);
 
 // The canonical name, without "-be": "crc32", "stm32", "sum8".
