@@ -25,12 +25,13 @@ struct ChecksumAlgorithm {
     unsigned width;     // bytes in the image: 1, 2 or 4
     ChecksumKind kind;  // how the value is computed
     CrcParameters crc;  // KIND_CRC only
-    bool wordReversed;  // the range is fed as 32-bit little-endian words, most significant byte first
+    bool wordReversed;  // the range is fed as 32-bit little-endian words, most significant byte
+                        // first; unreflected CRCs only
 };
 
 namespace {
 
-// Each check value, the CRC of the nine characters "123456789", is in the unit tests.
+// CRC rows: {bits, polynomial, initial, reflectIn, reflectOut, finalXor}.
 constexpr ChecksumAlgorithm CATALOGUE[] = {
     {"crc32", 4, KIND_CRC, {32, 0x04C11DB7, 0xFFFFFFFF, true, true, 0xFFFFFFFF}, false},   // zlib, Ethernet
     {"crc32c", 4, KIND_CRC, {32, 0x1EDC6F41, 0xFFFFFFFF, true, true, 0xFFFFFFFF}, false},  // Castagnoli
@@ -110,7 +111,7 @@ std::uint32_t unreflectedEntry(unsigned byte, std::uint32_t polynomial)
 // A reflected register sits in the low bits and takes a byte at its low end; an
 // unreflected one sits in the high bits, whatever its width, and takes a byte at
 // its high end. Either way the table's slice 0 gives the change for the byte that
-// leaves the register, and a word of four bytes is the sum of four slices.
+// leaves the register, and a word of four bytes is the XOR of four slices.
 
 std::uint32_t reflectedByte(const std::uint32_t (*table)[256], std::uint32_t reg, unsigned char byte)
 {
@@ -122,18 +123,18 @@ std::uint32_t unreflectedByte(const std::uint32_t (*table)[256], std::uint32_t r
     return reg << 8 ^ table[0][(reg >> 24 ^ byte) & 0xFF];
 }
 
-// sum: the register XOR four bytes, the first of them in the low byte.
-std::uint32_t reflectedWord(const std::uint32_t (*table)[256], std::uint32_t sum)
+// combined: the register XOR four bytes, the first of them in the low byte.
+std::uint32_t reflectedWord(const std::uint32_t (*table)[256], std::uint32_t combined)
 {
-    return table[3][sum & 0xFF] ^ table[2][sum >> 8 & 0xFF] ^ table[1][sum >> 16 & 0xFF] ^
-           table[0][sum >> 24];
+    return table[3][combined & 0xFF] ^ table[2][combined >> 8 & 0xFF] ^ table[1][combined >> 16 & 0xFF] ^
+           table[0][combined >> 24];
 }
 
-// sum: the register XOR four bytes, the first of them in the high byte.
-std::uint32_t unreflectedWord(const std::uint32_t (*table)[256], std::uint32_t sum)
+// combined: the register XOR four bytes, the first of them in the high byte.
+std::uint32_t unreflectedWord(const std::uint32_t (*table)[256], std::uint32_t combined)
 {
-    return table[3][sum >> 24] ^ table[2][sum >> 16 & 0xFF] ^ table[1][sum >> 8 & 0xFF] ^
-           table[0][sum & 0xFF];
+    return table[3][combined >> 24] ^ table[2][combined >> 16 & 0xFF] ^ table[1][combined >> 8 & 0xFF] ^
+           table[0][combined & 0xFF];
 }
 
 void feedBytes(ChecksumRun* run, const unsigned char* bytes, std::size_t count)
