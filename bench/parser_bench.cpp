@@ -1,5 +1,6 @@
 // Micro-benchmark of the line parser: parseHexLine on data records of 16 and of 255
 // bytes, read from a file that the page cache holds. One iteration is one line, so the time is ns per line.
+// Beside it, the checksums over a whole 64 KiB image, one iteration per image.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "checksum.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
 #include "line_reader.h"
@@ -94,6 +96,29 @@ void parseDataLines(benchmark::State& run)
     std::remove(path.c_str());
 }
 
+// A reflected and an unreflected CRC-32, the word-reversed feed, a CRC-16 and a sum.
+const char* const BENCHMARKED_CHECKSUMS[] = {"crc32", "crc32-mpeg2", "stm32", "crc16-ccitt", "sum16"};
+
+void checksumImage(benchmark::State& run)
+{
+    const char* name = BENCHMARKED_CHECKSUMS[run.range(0)];
+    bool bigEndian = false;
+    const ChecksumAlgorithm* algorithm = findChecksum(name, &bigEndian);
+    std::unique_ptr<unsigned char[]> image(new unsigned char[IMAGE_SIZE]);
+    for (std::size_t k = 0; k < IMAGE_SIZE; ++k) {
+        image[k] = static_cast<unsigned char>(k * 7 + (k >> 8));
+    }
+    auto checksum = std::make_unique<ChecksumRun>();
+    for (auto _ : run) {
+        startChecksum(checksum.get(), algorithm);
+        feedChecksum(checksum.get(), image.get(), IMAGE_SIZE);
+        benchmark::DoNotOptimize(finishChecksum(checksum.get()));
+    }
+    run.SetLabel(name);
+    run.SetBytesProcessed(run.iterations() * static_cast<std::int64_t>(IMAGE_SIZE));
+}
+
 }  // namespace
 
 BENCHMARK(parseDataLines)->Arg(16)->Arg(255);
+BENCHMARK(checksumImage)->DenseRange(0, 4);

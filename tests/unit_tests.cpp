@@ -4,8 +4,11 @@
 //   Memory      no memory for the image (status 5) or for the output path (status 2)
 //   Options     the number parser of --offset and --size, and what the walk fills in
 //   Runs        the address map's runs: merged across records and inputs, in address order
+//   Checksum    each algorithm on known data, any split of the range into chunks, the
+//               names as typed, and the byte order of the stored value
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +18,7 @@
 
 #include "address_map.h"
 #include "binary_writer.h"
+#include "checksum.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
 #include "options.h"
@@ -291,6 +295,147 @@ TEST(Runs, RecordsMergeIntoRunsInAddressOrder)
     releaseRuns(list);
     EXPECT_EQ(addRun(list, 0x200, 1, noMemory), RESULT_NO_MEMORY);  // an empty list must allocate
     EXPECT_EQ(list.count, 0u);
+}
+
+// The algorithm's value over bytes fed in chunks of `chunk` bytes.
+std::uint32_t checksumInChunks(const ChecksumAlgorithm* algorithm, const unsigned char* bytes,
+                               std::size_t count, std::size_t chunk)
+{
+    ChecksumRun run;
+    startChecksum(&run, algorithm);
+    for (std::size_t k = 0; k < count; k += chunk) {
+        feedChecksum(&run, bytes + k, std::min(chunk, count - k));
+    }
+    return finishChecksum(&run);
+}
+
+struct ChecksumCase {
+    const char* name;
+    std::string bytes;
+    std::uint32_t value;
+};
+
+TEST(Checksum, KnownValues)
+{
+    const ChecksumCase cases[] = {
+        // Each CRC's check value: its result over the nine characters "123456789".
+        {"crc32", "123456789", 0xCBF43926},
+        {"crc32c", "123456789", 0xE3069283},
+        {"crc32-mpeg2", "123456789", 0x0376E6E7},
+        {"crc16-ccitt", "123456789", 0x29B1},
+        {"crc16-xmodem", "123456789", 0x31C3},
+        {"crc16-modbus", "123456789", 0x4B37},
+        {"sum8", "123456789", 0x23},     // '1' to '9' add up to 0x1DD, and 0x1DD + 0x23 = 0x200
+        {"sum16", "123456789", 0x01DD},  // the same sum
+        // stm32, with the values that srec_cat -STM32 gives for the same bytes.
+        {"stm32", "\x78\x56\x34\x12", 0xDF8A8A2B},  // the word 0x12345678 written once to the data register
+        {"stm32", "12345678", 0xFEFC54F9},
+        {"stm32", "123456789", 0xFEFC54F9},  // a last word that is incomplete is left out
+        // Empty ranges and sums that wrap.
+        {"crc32", "", 0},  // the initial value, then the final XOR
+        {"crc32-mpeg2", "", 0xFFFFFFFF},
+        {"crc16-ccitt", "", 0xFFFF},
+        {"sum8", "", 0},          // 0x100 - 0 is no byte
+        {"sum8", "\x80\x80", 0},  // nor when the sum is 0x100
+        {"sum8", "\xFF", 0x01},
+        {"sum16", std::string(258, '\xFF'), 0x00FE},  // 258 * 0xFF = 0x100FE
+    };
+    for (const ChecksumCase& c : cases) {
+        bool bigEndian = true;
+        const ChecksumAlgorithm* algorithm = findChecksum(c.name, &bigEndian);
+        ASSERT_NE(algorithm, nullptr) << c.name;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(c.bytes.data());
+        EXPECT_EQ(checksumInChunks(algorithm, bytes, c.bytes.size(), c.bytes.size() + 1), c.value)
+            << c.name << " over " << c.bytes.size() << " bytes";
+    }
+}
+
+TEST(Checksum, AnySplitOfTheRangeGivesTheSameValue)
+{
+    std::vector<unsigned char> data(1000);  // whole words, for stm32
+    std::uint32_t seed = 1;
+    for (unsigned char& byte : data) {
+        seed = seed * 1103515245 + 12345;
+        byte = static_cast<unsigned char>(seed >> 16);
+    }
+    const char* names[] = {"crc32",        "crc32c",       "crc32-mpeg2", "stm32", "crc16-ccitt",
+                           "crc16-xmodem", "crc16-modbus", "sum8",        "sum16"};
+    for (const char* name : names) {
+        bool bigEndian = false;
+        const ChecksumAlgorithm* algorithm = findChecksum(name, &bigEndian);
+        ASSERT_NE(algorithm, nullptr) << name;
+        std::uint32_t whole = checksumInChunks(algorithm, data.data(), data.size(), data.size());
+        // Single bytes take the byte step only; 3 and 7 split words at every offset.
+        for (std::size_t chunk : {1, 3, 7}) {
+            EXPECT_EQ(checksumInChunks(algorithm, data.data(), data.size(), chunk), whole)
+                << name << " in chunks of " << chunk;
+        }
+    }
+}
+
+struct NameCase {
+    const char* typed;
+    const char* canonical;  // null for an unknown name
+    bool bigEndian;
+    unsigned width;
+};
+
+TEST(Checksum, NamesAreLowerCaseWithAnOptionalBigEndianSuffix)
+{
+    const NameCase cases[] = {
+        {"crc32", "crc32", false, 4},
+        {"crc32-be", "crc32", true, 4},
+        {"crc32c-be", "crc32c", true, 4},  // a name that another name begins with
+        {"crc16-modbus-be", "crc16-modbus", true, 2},
+        {"stm32-be", "stm32", true, 4},
+        {"sum8-be", "sum8", true, 1},  // accepted, though one byte has no order
+        {"sum16", "sum16", false, 2},
+        {"CRC32", nullptr, false, 0},  // lower case only
+        {"crc32-BE", nullptr, false, 0},
+        {"crc32-be-be", nullptr, false, 0},  // one suffix at most
+        {"crc32-le", nullptr, false, 0},     // little-endian is the default, without a suffix
+        {"crc", nullptr, false, 0},          // no abbreviations
+        {"crc32 ", nullptr, false, 0},
+        {"-be", nullptr, false, 0},
+        {"", nullptr, false, 0},
+    };
+    for (const NameCase& c : cases) {
+        bool bigEndian = !c.bigEndian;
+        const ChecksumAlgorithm* algorithm = findChecksum(c.typed, &bigEndian);
+        EXPECT_EQ(bigEndian, c.bigEndian) << c.typed;
+        if (c.canonical == nullptr) {
+            EXPECT_EQ(algorithm, nullptr) << c.typed;
+            continue;
+        }
+        ASSERT_NE(algorithm, nullptr) << c.typed;
+        EXPECT_STREQ(checksumName(algorithm), c.canonical);
+        EXPECT_EQ(checksumWidth(algorithm), c.width) << c.typed;
+    }
+}
+
+struct StoreCase {
+    std::uint32_t value;
+    unsigned width;
+    bool bigEndian;
+    unsigned char bytes[5];  // the stored value, then a byte that must stay 0xAA
+};
+
+TEST(Checksum, StoredInEitherByteOrderWithinItsWidth)
+{
+    const StoreCase cases[] = {
+        {0xCBF43926, 4, false, {0x26, 0x39, 0xF4, 0xCB, 0xAA}},  // as srec_cat -crc32-little-endian writes it
+        {0xCBF43926, 4, true, {0xCB, 0xF4, 0x39, 0x26, 0xAA}},
+        {0x000029B1, 2, false, {0xB1, 0x29, 0xAA}},
+        {0x000029B1, 2, true, {0x29, 0xB1, 0xAA}},
+        {0x00000023, 1, true, {0x23, 0xAA}},
+    };
+    for (const StoreCase& c : cases) {
+        unsigned char out[5];
+        std::memset(out, 0xAA, sizeof out);
+        storeChecksum(c.value, c.width, c.bigEndian, out);
+        EXPECT_EQ(std::memcmp(out, c.bytes, c.width + 1), 0)
+            << std::hex << c.value << (c.bigEndian ? " -be" : "");
+    }
 }
 
 }  // namespace
