@@ -5,6 +5,7 @@
 #include "binary_writer.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
+#include "image_layout.h"
 #include "line_reader.h"
 #include "options.h"
 
@@ -30,7 +31,7 @@ void printBanner()
     std::printf("**********************************\n\n");
 }
 
-void printReport(const ConversionState& state)
+void printReport(const ConversionState& state, const Options& options)
 {
     const MemoryImage& image = state.image;
     std::printf(
@@ -44,6 +45,13 @@ void printReport(const ConversionState& state)
         std::printf("Skipped bytes   %5llu 0x%04llX outside the window\n",
                     static_cast<unsigned long long>(image.skippedCount),
                     static_cast<unsigned long long>(image.skippedCount));
+    }
+    for (int i = 0; i < options.checksumCount; ++i) {
+        const ChecksumRequest& checksum = options.checksums[i];
+        std::printf("Checksum        %s%s 0x%0*lX at 0x%08lX\n", checksumName(checksum.algorithm),
+                    checksum.bigEndian ? "-be" : "", static_cast<int>(2 * checksumWidth(checksum.algorithm)),
+                    static_cast<unsigned long>(checksum.value),
+                    static_cast<unsigned long>(checksum.placedAt));
     }
     if (state.splitCount > 1) {
         std::uint64_t part = state.address / state.splitCount;
@@ -96,11 +104,21 @@ int convert(ConversionState& state, const Options& options)
     state.address = 0;
     state.outputPath = options.outputPath;
     state.fixedSize = options.fixedSize && !options.trim;
+    state.keptLength = 0;
+    state.swapWidth = options.swapWidth;
+    state.splitCount = options.splitCount;
+    state.splitWidth = options.splitWidth;
     for (int i = 0; i < options.inputCount; ++i) {
         int rc = readInput(state, options, options.inputs[i]);
         if (rc != RESULT_OK) {
             return readFailed(state.input, rc);
         }
+    }
+    // Checksums go in the image as the CPU reads it, before the writer swaps and splits it.
+    int rc = placeChecksums(state.image, options.checksums, options.checksumCount, &state.keptLength);
+    if (rc != RESULT_OK) {
+        printError(rc == RESULT_NO_MEMORY ? "\nNot enough memory !\n" : "\nCan't place checksum !\n");
+        return rc;
     }
     // Standard input always has an output path of its own, so this name is only shown.
     if (writeBinaryFile(state, options.inputs[0]) != RESULT_OK) {
@@ -108,7 +126,7 @@ int convert(ConversionState& state, const Options& options)
         return RESULT_WRITE_FAILED;
     }
     if (!options.quiet) {
-        printReport(state);
+        printReport(state, options);
     }
     return RESULT_OK;
 }

@@ -1,7 +1,96 @@
 // The image as the chips take it: padding unit, byte swap and split.
 #include "image_layout.h"
 
+#include <cstdio>
 #include <cstring>
+
+namespace {
+
+// The checksum of image bytes first to last (a range that is empty when last is
+// first - 1), taken as they will be saved.
+std::uint32_t checksumOf(const MemoryImage& image, const ChecksumAlgorithm* algorithm, std::uint64_t first,
+                         std::uint64_t end)
+{
+    ChecksumRun run;
+    startChecksum(&run, algorithm);
+    for (std::uint64_t address = first; address < end;) {
+        std::uint64_t count = end - address;
+        const unsigned char* bytes = imageBytes(image, address, &count);
+        feedChecksum(&run, bytes, static_cast<std::size_t>(count));
+        address += count;
+    }
+    return finishChecksum(&run);
+}
+
+// The address of the first byte of the width bytes from `at` that is not 0xFF, or
+// at + width when all are free.
+std::uint64_t firstTaken(const MemoryImage& image, std::uint64_t at, unsigned width)
+{
+    for (std::uint64_t address = at; address < at + width; ++address) {
+        std::uint64_t count = 1;
+        if (*imageBytes(image, address, &count) != FREE_BYTE) {
+            return address;
+        }
+    }
+    return at + width;
+}
+
+// Places one checksum: finds its address, checks that it is free, computes and stores it.
+int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t* keptLength)
+{
+    const char* name = checksumName(request.algorithm);
+    unsigned width = checksumWidth(request.algorithm);
+    std::uint64_t at = request.destination;
+    if (request.atEnd) {
+        std::uint64_t end = dataEnd(image);
+        end = end > *keptLength ? end : *keptLength;
+        at = (end + width - 1) / width * width;
+        if (at + width > image.windowSize) {
+            std::printf(
+                "\nNo room for checksum %s after the data: it needs 0x%08llX-0x%08llX, "
+                "and the window ends at 0x%08llX !\n",
+                name, static_cast<unsigned long long>(at), static_cast<unsigned long long>(at + width - 1),
+                static_cast<unsigned long long>(image.windowSize - 1));
+            return RESULT_READ_FAILED;
+        }
+    }
+    std::uint64_t taken = firstTaken(image, at, width);
+    if (taken < at + width) {
+        std::printf("\nChecksum %s at 0x%08llX would overwrite data at 0x%08llX !\n", name,
+                    static_cast<unsigned long long>(at), static_cast<unsigned long long>(taken));
+        return RESULT_READ_FAILED;
+    }
+    std::uint64_t first = request.rangeGiven ? request.first : 0;
+    std::uint64_t end = request.rangeGiven ? std::uint64_t{request.last} + 1 : at;
+    request.value = checksumOf(image, request.algorithm, first, end);
+    request.placedAt = static_cast<std::uint32_t>(at);
+    unsigned char bytes[4];
+    storeChecksum(request.value, width, request.bigEndian, bytes);
+    for (unsigned k = 0; k < width; ++k) {
+        unsigned char* page = pageAt(image, at + k);
+        if (page == nullptr) {
+            return RESULT_NO_MEMORY;
+        }
+        page[(at + k) & PAGE_MASK] = bytes[k];
+    }
+    if (at + width > *keptLength) {
+        *keptLength = at + width;
+    }
+    return RESULT_OK;
+}
+
+}  // namespace
+
+int placeChecksums(MemoryImage& image, ChecksumRequest* requests, int count, std::uint64_t* keptLength)
+{
+    for (int i = 0; i < count; ++i) {
+        int rc = placeChecksum(image, requests[i], keptLength);
+        if (rc != RESULT_OK) {
+            return rc;
+        }
+    }
+    return RESULT_OK;
+}
 
 std::uint64_t layoutUnit(unsigned swapWidth, unsigned splitCount, unsigned splitWidth)
 {

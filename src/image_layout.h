@@ -6,6 +6,32 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "checksum.h"
+#include "memory_image.h"
+
+// A checksum to place in the image, as --checksum asks for it, and what placing it gave.
+struct ChecksumRequest {
+    const char* text = nullptr;  // the option's value as typed
+    const ChecksumAlgorithm* algorithm = nullptr;
+    bool bigEndian = false;   // the value is stored most significant byte first
+    bool rangeGiven = false;  // FIRST-LAST given; else image address 0 up to the
+                              // checksum's own
+    std::uint32_t first = 0;  // the range's first and last image address
+    std::uint32_t last = 0;
+    bool atEnd = false;             // placed after the data, at a multiple of its width
+    std::uint32_t destination = 0;  // image address of its first byte, unless atEnd
+    std::uint32_t value = 0;        // placed: the checksum
+    std::uint32_t placedAt = 0;     // placed: its image address
+};
+
+// Computes each checksum over its range of the image as it will be saved (a byte
+// never written reads as 0xFF) and stores it, in the order given, so that a later
+// range may cover an earlier checksum. *keptLength rises to the end of each, which
+// trimming must keep. Returns RESULT_OK; RESULT_READ_FAILED with a message when the
+// destination holds a byte that is not 0xFF or a checksum placed after the data
+// does not fit in the window; or RESULT_NO_MEMORY.
+int placeChecksums(MemoryImage& image, ChecksumRequest* requests, int count, std::uint64_t* keptLength);
+
 // The length that the saved image is padded to a multiple of, for words of
 // swapWidth bytes and parts of splitWidth-byte units: 1 when neither is asked for.
 std::uint64_t layoutUnit(unsigned swapWidth, unsigned splitCount, unsigned splitWidth);

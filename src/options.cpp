@@ -24,6 +24,9 @@ enum LongOption {
     OPTION_CROP,
     OPTION_STRICT,
     OPTION_MAP,
+    OPTION_CHECKSUM,
+    OPTION_SWAP,
+    OPTION_SPLIT,
 };
 
 constexpr option LONG_OPTIONS[] = {
@@ -34,6 +37,9 @@ constexpr option LONG_OPTIONS[] = {
     {"crop", no_argument, nullptr, OPTION_CROP},
     {"strict", no_argument, nullptr, OPTION_STRICT},
     {"map", no_argument, nullptr, OPTION_MAP},
+    {"checksum", required_argument, nullptr, OPTION_CHECKSUM},
+    {"swap", required_argument, nullptr, OPTION_SWAP},
+    {"split", required_argument, nullptr, OPTION_SPLIT},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -52,6 +58,8 @@ constexpr unsigned SUFFIX_SHIFT_K = 10;
 // What a number option takes, for its messages.
 constexpr char OFFSET_RANGE[] = "0 to 0xFFFFFFFF";
 constexpr char SIZE_RANGE[] = "1 to 4G";
+constexpr char CHECKSUM_SYNTAX[] = "ALGORITHM[:FIRST-LAST]@DEST, DEST an address or end";
+constexpr std::size_t NAME_ROOM = 32;  // longer than every algorithm's name with "-be"
 
 // The words of the command line that a later check names.
 struct Given {
@@ -101,6 +109,119 @@ int takeNumber(const char* name, const char* text, std::uint64_t maximum, bool a
     return result == NUMBER_OK ? RESULT_OK : badValue(name, text, range);
 }
 
+// Parses an image address of --checksum into *address, or reports the value.
+int takeAddress(const char* text, const char* value, std::uint32_t* address)
+{
+    std::uint64_t number = 0;
+    NumberResult result = parseNumber(text, MAX_OFFSET, false, &number);
+    if (result == NUMBER_LEADING_ZERO) {
+        static_cast<void>(std::fprintf(stderr,
+                                       "romcast: invalid value '%s' for --checksum (decimal numbers have no "
+                                       "leading 0; did you mean 0x%s?); see 'romcast --help'\n",
+                                       value, text));
+        return RESULT_USAGE;
+    }
+    *address = static_cast<std::uint32_t>(number);
+    return result == NUMBER_OK ? RESULT_OK : badValue("--checksum", value, CHECKSUM_SYNTAX);
+}
+
+// Parses ALGORITHM[:FIRST-LAST]@DEST into *request. The window is checked once the
+// whole command line is known.
+int takeChecksum(const char* value, ChecksumRequest* request)
+{
+    *request = ChecksumRequest{};
+    request->text = value;
+    const char* at = std::strrchr(value, '@');
+    const char* colon = std::strchr(value, ':');
+    const char* nameEnd = colon != nullptr && colon < at ? colon : at;
+    if (at == nullptr || static_cast<std::size_t>(nameEnd - value) >= NAME_ROOM) {
+        return badValue("--checksum", value, at == nullptr ? CHECKSUM_SYNTAX : "unknown algorithm");
+    }
+    char name[NAME_ROOM];
+    std::memcpy(name, value, static_cast<std::size_t>(nameEnd - value));
+    name[nameEnd - value] = '\0';
+    request->algorithm = findChecksum(name, &request->bigEndian);
+    if (request->algorithm == nullptr) {
+        char known[sizeof CHECKSUM_NAMES + 64];
+        static_cast<void>(std::snprintf(known, sizeof known,
+                                        "unknown algorithm; one of %s, each also with -be", CHECKSUM_NAMES));
+        return badValue("--checksum", value, known);
+    }
+    int rc = RESULT_OK;
+    if (nameEnd == colon) {
+        char range[2 * NAME_ROOM];
+        const char* dash = std::strchr(colon, '-');
+        std::size_t length = static_cast<std::size_t>(at - colon - 1);
+        if (dash == nullptr || dash > at || length >= sizeof range) {
+            return badValue("--checksum", value, CHECKSUM_SYNTAX);
+        }
+        std::memcpy(range, colon + 1, length);
+        range[length] = '\0';
+        range[dash - colon - 1] = '\0';
+        request->rangeGiven = true;
+        rc = takeAddress(range, value, &request->first);
+        if (rc == RESULT_OK) {
+            rc = takeAddress(range + (dash - colon), value, &request->last);
+        }
+        if (rc == RESULT_OK && request->first > request->last) {
+            return badValue("--checksum", value, "FIRST is above LAST");
+        }
+    }
+    if (rc == RESULT_OK) {
+        request->atEnd = std::strcmp(at + 1, "end") == 0;
+        if (!request->atEnd) {
+            rc = takeAddress(at + 1, value, &request->destination);
+        }
+    }
+    return rc;
+}
+
+// Checks a checksum's range and destination against the window.
+int checkChecksum(const ChecksumRequest& request, std::uint64_t window)
+{
+    char fault[128];
+    unsigned width = checksumWidth(request.algorithm);
+    std::uint64_t first = request.rangeGiven ? request.first : 0;
+    std::uint64_t end = request.rangeGiven ? std::uint64_t{request.last} + 1 : request.destination;
+    if ((request.rangeGiven && end > window) ||
+        (!request.atEnd && std::uint64_t{request.destination} + width > window)) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "the range and the checksum must lie in the window, "
+                                        "image addresses 0 to 0x%llX",
+                                        static_cast<unsigned long long>(window - 1)));
+        return badValue("--checksum", request.text, fault);
+    }
+    if (!request.rangeGiven && !request.atEnd && end == 0) {
+        return badValue("--checksum", request.text, "the range before address 0 is empty; give FIRST-LAST");
+    }
+    // After the data, the default range ends at a multiple of the width, 4.
+    bool wholeWords = request.atEnd && !request.rangeGiven ? true : (end - first) % 4 == 0;
+    if (std::strcmp(checksumName(request.algorithm), "stm32") == 0 && !wholeWords) {
+        return badValue("--checksum", request.text, "stm32 takes whole 32-bit words: a multiple of 4 bytes");
+    }
+    return RESULT_OK;
+}
+
+// Parses --split's N or N:W.
+int takeSplit(const char* value, Options* options)
+{
+    unsigned count =
+        value[0] == '2' || value[0] == '4' || value[0] == '8' ? static_cast<unsigned>(value[0] - '0') : 0;
+    unsigned width = 1;
+    const char* rest = value + (count != 0 ? 1 : 0);
+    if (rest[0] == ':' && (rest[1] == '1' || rest[1] == '2' || rest[1] == '4')) {
+        width = static_cast<unsigned>(rest[1] - '0');
+        rest += 2;
+    }
+    if (count == 0 || rest[0] != '\0') {
+        return badValue("--split", value, "2, 4 or 8 files, and :1, :2 or :4 bytes per unit");
+    }
+    options->splitCount = count;
+    options->splitWidth = width;
+    options->imageOption = "--split";
+    return RESULT_OK;
+}
+
 // Takes one option that getopt_long returned, with its value in optarg.
 int takeOption(int letter, const char* value, Options* options, Given* given)
 {
@@ -144,6 +265,18 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
     case OPTION_STRICT:
         options->strict = true;
         return RESULT_OK;
+    case OPTION_CHECKSUM:
+        options->imageOption = "--checksum";
+        return takeChecksum(value, &options->checksums[options->checksumCount++]);
+    case OPTION_SWAP:
+        if (std::strcmp(value, "2") != 0 && std::strcmp(value, "4") != 0) {
+            return badValue("--swap", value, "2 or 4 bytes per word");
+        }
+        options->swapWidth = static_cast<unsigned>(value[0] - '0');
+        options->imageOption = "--swap";
+        return RESULT_OK;
+    case OPTION_SPLIT:
+        return takeSplit(value, options);
     case OPTION_MAP:
         options->action = options->action == ACTION_CONVERT ? ACTION_MAP : options->action;
         return RESULT_OK;
@@ -178,6 +311,15 @@ int checkCombination(Options* options, const Given& given)
                                        "0xFFFFFFFF; see 'romcast --help'\n",
                                        given.offset != nullptr ? given.offset : "0", given.size));
         return RESULT_USAGE;
+    }
+    // The window as the image will have it, cut at 2^32.
+    std::uint64_t window =
+        options->size < MAX_SIZE - options->offset ? options->size : MAX_SIZE - options->offset;
+    for (int i = 0; i < options->checksumCount; ++i) {
+        int rc = checkChecksum(options->checksums[i], window);
+        if (rc != RESULT_OK) {
+            return rc;
+        }
     }
     if (options->action == ACTION_CONVERT && options->outputPath == nullptr && options->inputCount > 1) {
         options->inputCount = 1;  // further operands are ignored
@@ -262,9 +404,12 @@ NumberResult parseNumber(const char* text, std::uint64_t maximum, bool allowSuff
 
 int parseOptions(int argc, char* argv[], Options* options)
 {
-    // Every operand is an argument of its own, so argc entries always suffice.
-    options->inputs = static_cast<const char**>(std::malloc(static_cast<std::size_t>(argc) * sizeof(char*)));
-    if (options->inputs == nullptr) {
+    // Every operand and every checksum is an argument of its own, so argc entries
+    // always suffice.
+    auto arguments = static_cast<std::size_t>(argc);
+    options->inputs = static_cast<const char**>(std::malloc(arguments * sizeof(char*)));
+    options->checksums = static_cast<ChecksumRequest*>(std::malloc(arguments * sizeof(ChecksumRequest)));
+    if (options->inputs == nullptr || options->checksums == nullptr) {
         static_cast<void>(std::fputs("\nNot enough memory !\n", stderr));
         return RESULT_NO_MEMORY;
     }
@@ -306,8 +451,11 @@ int parseOptions(int argc, char* argv[], Options* options)
 void releaseOptions(Options* options)
 {
     std::free(static_cast<void*>(options->inputs));
+    std::free(options->checksums);
     options->inputs = nullptr;
     options->inputCount = 0;
+    options->checksums = nullptr;
+    options->checksumCount = 0;
 }
 
 // Console output is best effort here as everywhere in romcast.
@@ -332,6 +480,15 @@ void printHelp()
                    "                     report how many bytes were skipped\n"
                    "      --strict       fail on a checksum mismatch, a character that is not a\n"
                    "                     hex digit or a missing end record\n"
+                   "      --checksum=ALGORITHM[:FIRST-LAST]@DEST\n"
+                   "                     store a checksum of image bytes FIRST to LAST (default 0\n"
+                   "                     to DEST-1) at image address DEST, or at end: after the\n"
+                   "                     data. ALGORITHM: crc32, crc32c, crc32-mpeg2, stm32,\n"
+                   "                     crc16-ccitt, crc16-xmodem, crc16-modbus, sum8, sum16;\n"
+                   "                     stored little-endian, or big-endian with -be (crc32-be)\n"
+                   "      --swap=W       reverse the bytes of each W-byte word (2 or 4)\n"
+                   "      --split=N[:W]  write N files (2, 4 or 8), one per ROM: file k holds\n"
+                   "                     the W-byte units k, k+N, k+2N... (W 1, 2 or 4; default 1)\n"
                    "      --map          write no image; print each run of data (first and last\n"
                    "                     address, byte count), the start address and the\n"
                    "                     --offset and --size that hold all the data\n"
@@ -341,6 +498,7 @@ void printHelp()
                    "  -V, --version      print the version and exit\n"
                    "\n"
                    "ADDR and N are decimal, or hexadecimal behind 0x; N may end in K, M or G.\n"
+                   "Checksums are placed in the order given, then words are swapped, then split.\n"
                    "Exit status: 0 image written, 1 command-line fault, 2 image not written,\n"
                    "3 input unreadable or faulty (no image written), 5 out of memory.\n",
                    stdout));
