@@ -66,25 +66,34 @@ int appendRuns(RunList& list, const RunList& from, MemoryAllocator allocate)
     return RESULT_OK;
 }
 
-void sortRuns(RunList& list)
+int sortRuns(RunList& list, RunList* overlaps, MemoryAllocator allocate)
 {
     if (list.count == 0) {
-        return;
+        return RESULT_OK;
     }
     std::qsort(list.runs, list.count, sizeof(AddressRun), compareRuns);
     std::size_t kept = 0;
     for (std::size_t i = 1; i < list.count; ++i) {
         AddressRun& last = list.runs[kept];
         const AddressRun& next = list.runs[i];
-        if (next.first <= std::uint64_t{last.last} + 1) {
-            if (next.last > last.last) {
-                last.last = next.last;
-            }
-        } else {
+        if (next.first > std::uint64_t{last.last} + 1) {
             list.runs[++kept] = next;
+            continue;
+        }
+        if (overlaps != nullptr && next.first <= last.last) {
+            std::uint32_t shared = next.last < last.last ? next.last : last.last;
+            int rc = addRun(*overlaps, next.first, shared - next.first + 1, allocate);
+            if (rc != RESULT_OK) {
+                return rc;
+            }
+        }
+        if (next.last > last.last) {
+            last.last = next.last;
         }
     }
     list.count = kept + 1;
+    // Found in order of their first address, the overlaps may still overlap each other.
+    return overlaps != nullptr ? sortRuns(*overlaps, nullptr, allocate) : RESULT_OK;
 }
 
 void releaseRuns(RunList& list)
@@ -93,17 +102,31 @@ void releaseRuns(RunList& list)
     list = RunList{};
 }
 
+namespace {
+
+void printRunLines(const RunList& list, const char* label)
+{
+    for (std::size_t i = 0; i < list.count; ++i) {
+        const AddressRun& run = list.runs[i];
+        unsigned long long count = std::uint64_t{run.last} - run.first;
+        std::printf("%s0x%08lX-0x%08lX %llu\n", label, static_cast<unsigned long>(run.first),
+                    static_cast<unsigned long>(run.last), count + 1);
+    }
+}
+
+}  // namespace
+
 void printRuns(const RunList& list)
 {
     if (list.count == 0) {
         std::printf("No data\n");
     }
-    for (std::size_t i = 0; i < list.count; ++i) {
-        const AddressRun& run = list.runs[i];
-        std::printf("0x%08lX-0x%08lX %llu\n", static_cast<unsigned long>(run.first),
-                    static_cast<unsigned long>(run.last),
-                    static_cast<unsigned long long>(std::uint64_t{run.last} - run.first + 1));
-    }
+    printRunLines(list, "");
+}
+
+void printOverlaps(const RunList& overlaps)
+{
+    printRunLines(overlaps, "Overlap ");
 }
 
 void printStartAddress(unsigned type, std::uint32_t value)
@@ -122,7 +145,6 @@ void printWindow(const RunList& list)
         return;
     }
     std::uint32_t first = list.runs[0].first;
-    std::uint64_t size = std::uint64_t{list.runs[list.count - 1].last} - first + 1;
-    std::printf("Window --offset 0x%08lX --size 0x%llX\n", static_cast<unsigned long>(first),
-                static_cast<unsigned long long>(size));
+    unsigned long long size = std::uint64_t{list.runs[list.count - 1].last} - first;
+    std::printf("Window --offset 0x%08lX --size 0x%llX\n", static_cast<unsigned long>(first), size + 1);
 }

@@ -25,8 +25,10 @@ int addRun(RunList& list, std::uint32_t first, std::uint32_t count, MemoryAlloca
 // Appends the runs of `from` to the list, unsorted. Returns RESULT_OK or RESULT_NO_MEMORY.
 int appendRuns(RunList& list, const RunList& from, MemoryAllocator allocate);
 
-// Puts the runs in address order and merges those that overlap or touch.
-void sortRuns(RunList& list);
+// Puts the runs in address order and merges those that overlap or touch. With
+// overlaps, the addresses that more than one run covers are added to it, in
+// address order and merged. Returns RESULT_OK or RESULT_NO_MEMORY.
+int sortRuns(RunList& list, RunList* overlaps, MemoryAllocator allocate);
 
 // Frees the runs' array; safe to call twice.
 void releaseRuns(RunList& list);
@@ -34,6 +36,10 @@ void releaseRuns(RunList& list);
 // Prints the sorted runs on standard output, one line each: first and last file
 // address, then the byte count in decimal; "No data" when there is none.
 void printRuns(const RunList& list);
+
+// Prints the sorted addresses written more than once, one line each as a run with
+// "Overlap " before it; nothing when there are none.
+void printOverlaps(const RunList& overlaps);
 
 // Prints the start address of a type 03 (CS:IP) or 05 (linear) record; nothing
 // for type 0, no start address.

@@ -126,16 +126,19 @@ int writeParts(ConversionState& state, const char* const* paths)
     return rc;
 }
 
-// A path with text put in at a point: a heap string, or null when no memory is left.
+// A path with text put in at a point, in place of `skip` characters: a heap string,
+// or null when no memory is left.
 char* spliced(MemoryAllocator allocate, const char* path, std::size_t at, const char* text, std::size_t skip)
 {
     std::size_t length = std::strlen(path);
     std::size_t inserted = std::strlen(text);
-    auto* result = static_cast<char*>(allocate(length - skip + inserted + 1));
+    std::size_t rest = length - at - skip;
+    auto* result = static_cast<char*>(allocate(at + inserted + rest + 1));
     if (result != nullptr) {
         std::memcpy(result, path, at);
         std::memcpy(result + at, text, inserted);
-        std::memcpy(result + at + inserted, path + at + skip, length - at - skip + 1);
+        std::memcpy(result + at + inserted, path + at + skip, rest);
+        result[at + inserted + rest] = '\0';
     }
     return result;
 }

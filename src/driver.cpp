@@ -131,6 +131,18 @@ int convert(ConversionState& state, const Options& options)
     return RESULT_OK;
 }
 
+// Sorts the runs and prints them, and the addresses written more than once.
+int printMap(MemoryImage& image, RunList& runs)
+{
+    int rc = sortRuns(runs, &image.overlaps, image.allocate);
+    if (rc == RESULT_OK) {
+        printRuns(runs);
+        printOverlaps(image.overlaps);
+    }
+    releaseRuns(image.overlaps);
+    return rc;
+}
+
 // Prints where the data of the inputs lies: with several inputs, each one's runs
 // under its name and then those of all together; then the window that holds it all.
 int mapInputs(ConversionState& state, const Options& options)
@@ -144,25 +156,26 @@ int mapInputs(ConversionState& state, const Options& options)
         if (rc != RESULT_OK) {
             return readFailed(state.input, rc);
         }
-        sortRuns(image.runs);
-        if (several || i == 0) {
-            if (several) {
-                std::printf("%s:\n", state.input.name);
-            }
-            printRuns(image.runs);
-            printStartAddress(state.input.startType, state.input.startAddress);
+        if (several) {
+            std::printf("%s:\n", state.input.name);
         }
-        rc = appendRuns(image.allRuns, image.runs, image.allocate);
+        rc = printMap(image, image.runs);
+        printStartAddress(state.input.startType, state.input.startAddress);
+        if (rc == RESULT_OK) {
+            rc = appendRuns(image.allRuns, image.runs, image.allocate);
+        }
         releaseRuns(image.runs);
         if (rc != RESULT_OK) {
             printError("\nNot enough memory !\n");
             return rc;
         }
     }
-    sortRuns(image.allRuns);
     if (several) {
         std::printf("All files:\n");
-        printRuns(image.allRuns);
+        if (printMap(image, image.allRuns) != RESULT_OK) {
+            printError("\nNot enough memory !\n");
+            return RESULT_NO_MEMORY;
+        }
     }
     printWindow(image.allRuns);
     return RESULT_OK;

@@ -70,8 +70,9 @@ int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, uns
         std::uint64_t at = imageAddress(image, fileAddress);
         if (at == OUTSIDE_WINDOW) {
             if (!image.cropWindow) {
-                reportLineFault(input, "Address %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
-                                static_cast<unsigned long>(input.lineCount));
+                beginLineFault(input);
+                std::printf("Address %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
+                            static_cast<unsigned long>(input.lineCount));
                 return RESULT_READ_FAILED;
             }
             sum += value;
@@ -86,11 +87,13 @@ int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, uns
         unsigned char& byte = page[at & PAGE_MASK];
         if (byte != FREE_BYTE) {
             if (input.nameInMessages) {
-                reportLineFault(input, "Double databyte at 0x%08llX in HEX-Line %lu !\n", fileAddress,
-                                static_cast<unsigned long>(input.lineCount));
+                beginLineFault(input);
+                std::printf("Double databyte at 0x%08llX in HEX-Line %lu !\n", fileAddress,
+                            static_cast<unsigned long>(input.lineCount));
             } else {
-                reportLineFault(input, "Double databyte in HEX-Line %lu !\n",
-                                static_cast<unsigned long>(input.lineCount));
+                beginLineFault(input);
+                std::printf("Double databyte in HEX-Line %lu !\n",
+                            static_cast<unsigned long>(input.lineCount));
             }
             return RESULT_READ_FAILED;
         }
@@ -110,8 +113,9 @@ int mapDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, unsig
 {
     if (first + count - 1 > MAX_FILE_ADDRESS) {
         unsigned long long beyond = first > MAX_FILE_ADDRESS ? first : MAX_FILE_ADDRESS + 1;
-        reportLineFault(input, "Address %llu in HEX-Line %lu beyond buffer !\n", beyond,
-                        static_cast<unsigned long>(input.lineCount));
+        beginLineFault(input);
+        std::printf("Address %llu in HEX-Line %lu beyond buffer !\n", beyond,
+                    static_cast<unsigned long>(input.lineCount));
         return RESULT_READ_FAILED;
     }
     for (unsigned k = 0; k < count; ++k) {
@@ -131,8 +135,9 @@ int requireDigits(const HexInput& input)
 {
     for (std::size_t i = 1; i < input.lineLength; ++i) {
         if (HEX_DIGITS.value[static_cast<unsigned char>(input.lineBuffer[i])] == NOT_HEX) {
-            reportLineFault(input, "Character %lu of HEX-Line %lu is not a hex digit !\n",
-                            static_cast<unsigned long>(i + 1), static_cast<unsigned long>(input.lineCount));
+            beginLineFault(input);
+            std::printf("Character %lu of HEX-Line %lu is not a hex digit !\n",
+                        static_cast<unsigned long>(i + 1), static_cast<unsigned long>(input.lineCount));
             return RESULT_READ_FAILED;
         }
     }
@@ -163,14 +168,16 @@ int parseRecord(HexInput& input, MemoryImage& image)
     }
     std::size_t expected = 2 * static_cast<std::size_t>(count) + 11;
     if (input.lineLength != expected) {
-        reportLineFault(input, "Length of line %lu is not correct\nRead: %lu    Calculated: %lu\n",
-                        static_cast<unsigned long>(input.lineCount),
-                        static_cast<unsigned long>(input.lineLength), static_cast<unsigned long>(expected));
+        beginLineFault(input);
+        std::printf("Length of line %lu is not correct\nRead: %lu    Calculated: %lu\n",
+                    static_cast<unsigned long>(input.lineCount), static_cast<unsigned long>(input.lineLength),
+                    static_cast<unsigned long>(expected));
         return RESULT_READ_FAILED;
     }
     if (type > 1 && !validAddressRecord(type, count)) {
-        reportLineFault(input, "Invalid record type 0x%02X in HEX-Line %lu !\n", type,
-                        static_cast<unsigned long>(input.lineCount));
+        beginLineFault(input);
+        std::printf("Invalid record type 0x%02X in HEX-Line %lu !\n", type,
+                    static_cast<unsigned long>(input.lineCount));
         return RESULT_READ_FAILED;
     }
 
@@ -202,16 +209,17 @@ int parseRecord(HexInput& input, MemoryImage& image)
 int finishRead(const HexInput& input, const MemoryImage& image, bool endRecordSeen)
 {
     if (!endRecordSeen && input.strictRecords) {
-        reportLineFault(input, "End-of-file record missing after HEX-Line %lu !\n",
-                        static_cast<unsigned long>(input.lineCount));
+        beginLineFault(input);
+        std::printf("End-of-file record missing after HEX-Line %lu !\n",
+                    static_cast<unsigned long>(input.lineCount));
         return RESULT_READ_FAILED;
     }
     if (image.cropWindow && image.byteCount == input.storedBefore && dataSeen(input, image)) {
         std::uint64_t last = image.windowStart + image.windowSize - 1;
-        reportLineFault(
-            input, "No data in the window 0x%08lX-0x%08lX: %llu data bytes skipped !\n",
-            static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last),
-            static_cast<unsigned long long>(image.byteCount + image.skippedCount - input.dataBefore));
+        unsigned long long skipped = image.byteCount + image.skippedCount - input.dataBefore;
+        beginLineFault(input);
+        std::printf("No data in the window 0x%08lX-0x%08lX: %llu data bytes skipped !\n",
+                    static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last), skipped);
         return RESULT_READ_FAILED;
     }
     return RESULT_OK;
@@ -259,8 +267,8 @@ int parseHexLine(HexInput& input, MemoryImage& image)
     }
     ++input.lineCount;
     if (input.lineLength == 0 || input.lineBuffer[0] != ':') {
-        reportLineFault(input, "Beginning of HEX-Line %lu not found\n",
-                        static_cast<unsigned long>(input.lineCount));
+        beginLineFault(input);
+        std::printf("Beginning of HEX-Line %lu not found\n", static_cast<unsigned long>(input.lineCount));
         return RESULT_READ_FAILED;
     }
     return parseRecord(input, image);

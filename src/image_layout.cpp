@@ -60,8 +60,9 @@ int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t* k
                     static_cast<unsigned long long>(at), static_cast<unsigned long long>(taken));
         return RESULT_READ_FAILED;
     }
-    std::uint64_t first = request.rangeGiven ? request.first : 0;
-    std::uint64_t end = request.rangeGiven ? std::uint64_t{request.last} + 1 : at;
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    checksumRange(request, at, &first, &end);
     request.value = checksumOf(image, request.algorithm, first, end);
     request.placedAt = static_cast<std::uint32_t>(at);
     unsigned char bytes[4];
@@ -80,6 +81,17 @@ int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t* k
 }
 
 }  // namespace
+
+void checksumRange(const ChecksumRequest& request, std::uint64_t destination, std::uint64_t* first,
+                   std::uint64_t* end)
+{
+    *first = 0;
+    *end = destination;  // by default the range ends where the checksum begins
+    if (request.rangeGiven) {
+        *first = request.first;
+        *end = std::uint64_t{request.last} + 1;
+    }
+}
 
 int placeChecksums(MemoryImage& image, ChecksumRequest* requests, int count, std::uint64_t* keptLength)
 {

@@ -24,6 +24,11 @@ struct ChecksumRequest {
     std::uint32_t placedAt = 0;     // placed: its image address
 };
 
+// The image addresses that a checksum placed at `destination` covers: from *first
+// up to, not including, *end.
+void checksumRange(const ChecksumRequest& request, std::uint64_t destination, std::uint64_t* first,
+                   std::uint64_t* end);
+
 // Computes each checksum over its range of the image as it will be saved (a byte
 // never written reads as 0xFF) and stores it, in the order given, so that a later
 // range may cover an earlier checksum. *keptLength rises to the end of each, which

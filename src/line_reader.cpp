@@ -2,7 +2,6 @@
 #include "line_reader.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 
 #include <fcntl.h>
@@ -178,13 +177,13 @@ int finishLineStart(HexInput& input, bool* emptyPiece)
     return rc;
 }
 
-void reportLineFault(const HexInput& input, const char* format, ...)
+void beginLineFault(const HexInput& input)
 {
-    std::printf(input.nameInMessages ? "\n%s: " : "\n", input.name);
-    va_list values;
-    va_start(values, format);
-    std::vprintf(format, values);
-    va_end(values);
+    if (input.nameInMessages) {
+        std::printf("\n%s: ", input.name);
+    } else {
+        std::printf("\n");
+    }
 }
 
 // A line ends at a line feed or at a run of carriage returns with an optional line

@@ -61,12 +61,9 @@ void startInput(HexInput& input, int descriptor);
 // reported a failure.
 bool closeInput(HexInput& input);
 
-// Prints a message about the input on standard output: a line feed, the input's
-// name and ": " when it names itself, then the formatted text.
-#if defined(__GNUC__)
-__attribute__((format(printf, 2, 3)))
-#endif
-void reportLineFault(const HexInput& input, const char* format, ...);
+// Starts a message about the input on standard output, which the caller's printf
+// finishes: a line feed, then the input's name and ": " when it names itself.
+void beginLineFault(const HexInput& input);
 
 // Skips the rest of the last line end and reads until the next line lies whole in
 // the block: up to its line end, a piece of 1,023 characters, or the end of the

@@ -12,8 +12,9 @@ struct FreePage {
 constexpr FreePage makeFreePage()
 {
     FreePage page{};
-    for (unsigned char& byte : page.bytes) {
-        byte = FREE_BYTE;
+    // A loop: std::fill is constexpr only from C++20.
+    for (std::size_t i = 0; i < PAGE_SIZE; ++i) {
+        page.bytes[i] = FREE_BYTE;
     }
     return page;
 }
@@ -60,6 +61,7 @@ void releaseImage(MemoryImage& image)
     image.pageCount = 0;
     releaseRuns(image.runs);
     releaseRuns(image.allRuns);
+    releaseRuns(image.overlaps);
 }
 
 unsigned char* allocatePage(MemoryImage& image, std::size_t page)

@@ -31,6 +31,7 @@ struct MemoryImage {
     bool mapping = false;     // data is recorded in runs, wherever it lies, and not stored
     RunList runs;             // mapping: the runs of the input being read
     RunList allRuns;          // mapping: the runs of the inputs read before it
+    RunList overlaps;         // mapping: addresses written more than once, in the input or all inputs
 
     // Counters over every input read into the image.
     std::uint64_t byteCount = 0;       // data bytes stored (mapping: recorded)

@@ -179,12 +179,13 @@ int takeChecksum(const char* value, ChecksumRequest* request)
 // Checks a checksum's range and destination against the window.
 int checkChecksum(const ChecksumRequest& request, std::uint64_t window)
 {
-    char fault[128];
     unsigned width = checksumWidth(request.algorithm);
-    std::uint64_t first = request.rangeGiven ? request.first : 0;
-    std::uint64_t end = request.rangeGiven ? std::uint64_t{request.last} + 1 : request.destination;
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    checksumRange(request, request.destination, &first, &end);
     if ((request.rangeGiven && end > window) ||
         (!request.atEnd && std::uint64_t{request.destination} + width > window)) {
+        char fault[128];
         static_cast<void>(std::snprintf(fault, sizeof fault,
                                         "the range and the checksum must lie in the window, "
                                         "image addresses 0 to 0x%llX",
@@ -326,7 +327,8 @@ int checkCombination(Options* options, const Given& given)
     }
     bool standardInput = false;
     for (int i = 0; i < options->inputCount; ++i) {
-        if (std::strcmp(options->inputs[i], "-") != 0) {
+        const char* input = options->inputs[i];
+        if (input == nullptr || std::strcmp(input, "-") != 0) {
             continue;
         }
         if (standardInput) {
@@ -407,8 +409,8 @@ int parseOptions(int argc, char* argv[], Options* options)
     // Every operand and every checksum is an argument of its own, so argc entries
     // always suffice.
     auto arguments = static_cast<std::size_t>(argc);
-    options->inputs = static_cast<const char**>(std::malloc(arguments * sizeof(char*)));
-    options->checksums = static_cast<ChecksumRequest*>(std::malloc(arguments * sizeof(ChecksumRequest)));
+    options->inputs = static_cast<const char**>(std::calloc(arguments, sizeof(char*)));
+    options->checksums = static_cast<ChecksumRequest*>(std::calloc(arguments, sizeof(ChecksumRequest)));
     if (options->inputs == nullptr || options->checksums == nullptr) {
         static_cast<void>(std::fputs("\nNot enough memory !\n", stderr));
         return RESULT_NO_MEMORY;

@@ -277,7 +277,8 @@ TEST(Runs, RecordsMergeIntoRunsInAddressOrder)
         {0x100, 0x10F},
         {0x110, 0x11F},            // in order: the second extends the first
         {0x0, 0xF},                // before them
-        {0x118, 0x127},            // overlapping the end
+        {0x4, 0x7},                // inside that one: written twice
+        {0x118, 0x127},            // overlapping the end: 0x118 to 0x11F written twice
         {0x128, 0x128},            // touching it
         {0xFFFFFFF0, 0xFFFFFFFF},  // up to the last address
         {0x20, 0x2F},              // apart
@@ -285,13 +286,20 @@ TEST(Runs, RecordsMergeIntoRunsInAddressOrder)
     for (const AddressRun& record : records) {
         ASSERT_EQ(addRun(list, record.first, record.last - record.first + 1, std::malloc), RESULT_OK);
     }
-    sortRuns(list);
+    RunList overlaps;
+    ASSERT_EQ(sortRuns(list, &overlaps, std::malloc), RESULT_OK);
     ASSERT_EQ(list.count, 4u);
     const AddressRun expected[] = {{0x0, 0xF}, {0x20, 0x2F}, {0x100, 0x128}, {0xFFFFFFF0, 0xFFFFFFFF}};
     for (std::size_t i = 0; i < list.count; ++i) {
         EXPECT_EQ(list.runs[i].first, expected[i].first) << i;
         EXPECT_EQ(list.runs[i].last, expected[i].last) << i;
     }
+    ASSERT_EQ(overlaps.count, 2u);
+    EXPECT_EQ(overlaps.runs[0].first, 0x4u);
+    EXPECT_EQ(overlaps.runs[0].last, 0x7u);
+    EXPECT_EQ(overlaps.runs[1].first, 0x118u);
+    EXPECT_EQ(overlaps.runs[1].last, 0x11Fu);
+    releaseRuns(overlaps);
     releaseRuns(list);
     EXPECT_EQ(addRun(list, 0x200, 1, noMemory), RESULT_NO_MEMORY);  // an empty list must allocate
     EXPECT_EQ(list.count, 0u);
