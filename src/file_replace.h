@@ -25,12 +25,28 @@ using OutputFiller = bool (*)(std::FILE* const* streams, std::size_t count, cons
 int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
                  OutputFiller fill, const void* contents);
 
-// Flushes and closes the stream, setting it back to null; true when it was written
-// and closed without error. For the hosts' replaceFiles.
-inline bool closeOutput(std::FILE*& stream)
+// Flushes and closes each of the first `opened` streams that is open, setting it
+// back to null, and returns rc, or RESULT_WRITE_FAILED after "Can't write file" for
+// the first that was not written and closed without error. filled is what the
+// OutputFiller returned. For the hosts' replaceFiles.
+inline int closeOutputs(std::FILE** streams, std::size_t opened, const char* const* paths, bool filled,
+                        int rc)
 {
-    bool written = std::ferror(stream) == 0;
-    bool closed = std::fclose(stream) == 0;  // flushes, and reports a failed flush
-    stream = nullptr;
-    return written && closed;
+    for (std::size_t k = 0; k < opened; ++k) {
+        if (streams[k] == nullptr) {
+            continue;
+        }
+        bool written = std::ferror(streams[k]) == 0;
+        bool closed = std::fclose(streams[k]) == 0;  // flushes, and reports a failed flush
+        streams[k] = nullptr;
+        if ((!written || !closed) && rc == RESULT_OK) {
+            std::printf("\nCan't write file %s\n", paths[k]);
+            rc = RESULT_WRITE_FAILED;
+        }
+    }
+    if (rc == RESULT_OK && !filled) {
+        std::printf("\nCan't write file %s\n", paths[0]);  // a failed write shows in its stream: never here
+        rc = RESULT_WRITE_FAILED;
+    }
+    return rc;
 }

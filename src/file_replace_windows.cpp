@@ -197,16 +197,7 @@ int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* cons
         rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened]);
     }
     bool filled = rc == RESULT_OK && fill(streams, count, contents);
-    for (std::size_t k = 0; k < opened; ++k) {
-        if (streams[k] != nullptr && !closeOutput(streams[k]) && rc == RESULT_OK) {
-            std::printf("\nCan't write file %s\n", paths[k]);
-            rc = RESULT_WRITE_FAILED;
-        }
-    }
-    if (rc == RESULT_OK && !filled) {
-        std::printf("\nCan't write file %s\n", paths[0]);  // a failed write shows in its stream: never here
-        rc = RESULT_WRITE_FAILED;
-    }
+    rc = closeOutputs(streams, opened, paths, filled, rc);
     for (std::size_t k = 0; k < opened && rc == RESULT_OK; ++k) {
         Replacement& output = outputs[k];
         if (output.temporary != nullptr) {
