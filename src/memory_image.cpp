@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 struct FreePage {
@@ -22,6 +26,32 @@ constexpr FreePage makeFreePage()
 // What a page never written holds, and what lies past the window.
 constexpr FreePage FREE_PAGE = makeFreePage();
 
+// Allocates the block for a chunk, with room to align the chunk to its size, and
+// asks Linux to back it with a huge page. Returns the chunk's first page, or null.
+unsigned char* allocateChunk(MemoryImage& image, std::size_t chunk)
+{
+    auto* block = static_cast<unsigned char*>(image.allocate(2 * CHUNK_SIZE));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    image.chunks[chunk] = block;
+    auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(block) & (CHUNK_SIZE - 1));
+    unsigned char* aligned = block + (misalignment == 0 ? 0 : CHUNK_SIZE - misalignment);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Only advice: without huge pages the chunk is backed page by page as it is written.
+    static_cast<void>(madvise(aligned, CHUNK_SIZE, MADV_HUGEPAGE));
+#endif
+    return aligned;
+}
+
+// The first page of a chunk whose block is allocated.
+unsigned char* chunkStart(const MemoryImage& image, std::size_t chunk)
+{
+    unsigned char* block = image.chunks[chunk];
+    auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(block) & (CHUNK_SIZE - 1));
+    return block + (misalignment == 0 ? 0 : CHUNK_SIZE - misalignment);
+}
+
 }  // namespace
 
 int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t windowSize, bool crop)
@@ -38,6 +68,16 @@ int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t wi
     for (std::size_t i = 0; i < image.pageCount; ++i) {
         image.pages[i] = nullptr;
     }
+    if (image.pageCount > PAGES_PER_CHUNK) {
+        std::size_t chunkCount = (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
+        image.chunks = static_cast<unsigned char**>(image.allocate(chunkCount * sizeof(unsigned char*)));
+        if (image.chunks == nullptr) {
+            return RESULT_NO_MEMORY;
+        }
+        for (std::size_t i = 0; i < chunkCount; ++i) {
+            image.chunks[i] = nullptr;
+        }
+    }
     if (image.pageCount == 1 && allocatePage(image, 0) == nullptr) {
         return RESULT_NO_MEMORY;
     }
@@ -53,9 +93,17 @@ void prepareMap(MemoryImage& image)
 
 void releaseImage(MemoryImage& image)
 {
-    for (std::size_t i = 0; i < image.pageCount; ++i) {
-        std::free(image.pages[i]);
+    if (image.chunks != nullptr) {
+        for (std::size_t i = 0; i < (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK; ++i) {
+            std::free(image.chunks[i]);
+        }
+    } else {
+        for (std::size_t i = 0; i < image.pageCount && image.pages != nullptr; ++i) {
+            std::free(image.pages[i]);
+        }
     }
+    std::free(image.chunks);
+    image.chunks = nullptr;
     std::free(image.pages);
     image.pages = nullptr;
     image.pageCount = 0;
@@ -66,7 +114,15 @@ void releaseImage(MemoryImage& image)
 
 unsigned char* allocatePage(MemoryImage& image, std::size_t page)
 {
-    auto* bytes = static_cast<unsigned char*>(image.allocate(PAGE_SIZE));
+    unsigned char* bytes = nullptr;
+    if (image.chunks == nullptr) {
+        bytes = static_cast<unsigned char*>(image.allocate(PAGE_SIZE));
+    } else {
+        std::size_t chunk = page / PAGES_PER_CHUNK;
+        unsigned char* start =
+            image.chunks[chunk] != nullptr ? chunkStart(image, chunk) : allocateChunk(image, chunk);
+        bytes = start == nullptr ? nullptr : start + (page % PAGES_PER_CHUNK) * PAGE_SIZE;
+    }
     if (bytes != nullptr) {
         std::memset(bytes, FREE_BYTE, PAGE_SIZE);
         image.pages[page] = bytes;

@@ -1,7 +1,8 @@
 // The memory image: the window of file addresses that the output holds. Its bytes
 // live in 64 KiB pages, allocated on their first write and filled with 0xFF, so that
 // memory grows with the data stored, never with the window; for the address map the
-// data's addresses go to a run list instead. Owns the pages, the page table and the runs.
+// data's addresses go to a run list instead. Owns the pages, the chunks that hold
+// them in a large window, the page table and the runs.
 #pragma once
 
 #include "address_map.h"
@@ -10,6 +11,13 @@
 constexpr unsigned PAGE_SHIFT = 16;
 constexpr std::uint64_t PAGE_SIZE = std::uint64_t{1} << PAGE_SHIFT;
 constexpr std::uint64_t PAGE_MASK = PAGE_SIZE - 1;
+
+// In a window larger than a chunk, pages are carved from chunks of 2 MiB, each
+// for its own 2 MiB of image addresses and aligned to 2 MiB in memory: a huge page
+// of x86-64 and AArch64, which Linux backs such a chunk with where it can, so that
+// a large image costs a few hundred page faults instead of thousands.
+constexpr std::size_t PAGES_PER_CHUNK = 32;
+constexpr std::uint64_t CHUNK_SIZE = PAGE_SIZE * PAGES_PER_CHUNK;
 constexpr std::uint64_t MAX_WINDOW = std::uint64_t{1} << 32;  // the whole 32-bit file address space
 
 // The highest file address: a record that runs past it has no place in any window.
@@ -19,9 +27,11 @@ constexpr std::uint64_t MAX_FILE_ADDRESS = 0xFFFFFFFF;
 constexpr std::uint64_t OUTSIDE_WINDOW = ~std::uint64_t{0};
 
 struct MemoryImage {
-    unsigned char** pages = nullptr;  // pageCount entries, null for a page never written;
-                                      // in a page, 0xFF means free
-    std::size_t pageCount = 0;        // pages the window spans, 1 to 65,536; 0 while mapping
+    unsigned char** pages = nullptr;   // pageCount entries, null for a page never written;
+                                       // in a page, 0xFF means free
+    std::size_t pageCount = 0;         // pages the window spans, 1 to 65,536; 0 while mapping
+    unsigned char** chunks = nullptr;  // a window larger than a chunk: for each chunk of image
+                                       // addresses, the block its pages lie in, or null; else null
     // File address windowStart + n is image address n, for n below windowSize (1 to
     // 2^32; 0 while mapping). File addresses count the bases of address records; the
     // window ends at 2^32 at the latest.
@@ -60,8 +70,8 @@ inline std::uint64_t imageAddress(const MemoryImage& image, std::uint64_t fileAd
     return relative < image.windowSize ? relative : OUTSIDE_WINDOW;
 }
 
-// Allocates the page with the given number, filled with 0xFF, into the page table.
-// Returns it, or null when no memory is left.
+// Allocates the page with the given number, filled with 0xFF, into the page table,
+// in its chunk where the window has chunks. Returns it, or null when no memory is left.
 unsigned char* allocatePage(MemoryImage& image, std::size_t page);
 
 // The page that holds an image address inside the window, allocated on first use;
