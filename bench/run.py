@@ -4,10 +4,10 @@ and writes 64 KiB. Builds with CMake, generates the inputs with a fixed seed int
 build tree, checks that romcast and objcopy produce the same image, then times all
 three with hyperfine and measures their peak resident memory with GNU time.
 
-A fourth input is a 16 MiB Cortex-M image at 0x08000000, converted with --offset and
---size. Its image is checked against objcopy's, srec_cat's and the generated one;
-romcast, objcopy, srec_cat (fewer runs: it is slow) and the floor writing 16 MiB are
-timed on it.
+The last input is a 16 MiB Cortex-M image at 0x08000000 (the others hold 64 KiB),
+converted with --offset and --size. Its image is checked against objcopy's,
+srec_cat's and the generated one; romcast, objcopy, srec_cat (fewer runs: it is slow)
+and the floor writing 16 MiB are timed on it.
 
     bench/run.py                 build, check, time, report; see the exit status below
     bench/run.py --check-only    build, generate and check the images; no timing
