@@ -1,7 +1,11 @@
 // Floor of the benchmark: the least any converter must do. Reads the input to its
 // end with reads of the size romcast asks for, then writes a 64 KiB image, so that
-// romcast's time over this program's is the cost of its parsing and checks.
+// romcast's time over this program's is the cost of its parsing and checks. With a
+// SIZE it writes SIZE bytes instead, from a heap buffer it fills with 0xFF first, as
+// a converter of a window that size must touch the whole image before writing it.
 #include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -18,9 +22,24 @@ unsigned char image[IMAGE_SIZE];
 
 int main(int argc, char* argv[])
 {
-    if (argc < 3) {
-        std::fputs("usage: romcast_floor INPUT OUTPUT\n", stderr);
+    if (argc < 3 || argc > 4) {
+        std::fputs("usage: romcast_floor INPUT OUTPUT [SIZE]\n", stderr);
         return 1;
+    }
+    unsigned char* data = image;
+    std::size_t size = sizeof image;
+    if (argc == 4) {
+        char* end = nullptr;
+        unsigned long long wanted = std::strtoull(argv[3], &end, 0);
+        if (*end != '\0' || wanted == 0 || wanted > SIZE_MAX) {
+            std::fputs("romcast_floor: SIZE is a byte count above 0\n", stderr);
+            return 1;
+        }
+        size = static_cast<std::size_t>(wanted);
+        data = static_cast<unsigned char*>(std::malloc(size));
+        if (data == nullptr) {
+            return 5;
+        }
     }
     int input = open(argv[1], O_RDONLY | O_CLOEXEC);
     if (input < 0) {
@@ -33,11 +52,11 @@ int main(int argc, char* argv[])
     if (close(input) != 0 || got < 0) {
         return 3;
     }
-    std::memset(image, FREE_BYTE, sizeof image);
+    std::memset(data, FREE_BYTE, size);
     std::FILE* output = std::fopen(argv[2], "wb");
     if (output == nullptr) {
         return 2;
     }
-    bool written = std::fwrite(image, 1, sizeof image, output) == sizeof image;
+    bool written = std::fwrite(data, 1, size, output) == size;
     return std::fclose(output) == 0 && written ? 0 : 2;
 }

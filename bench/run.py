@@ -4,6 +4,11 @@ and writes 64 KiB. Builds with CMake, generates the inputs with a fixed seed int
 build tree, checks that romcast and objcopy produce the same image, then times all
 three with hyperfine and measures their peak resident memory with GNU time.
 
+The last input is a 16 MiB Cortex-M image at 0x08000000 (the others hold 64 KiB),
+converted with --offset and --size. Its image is checked against objcopy's,
+srec_cat's and the generated one; romcast, objcopy, srec_cat (fewer runs: it is slow)
+and the floor writing 16 MiB are timed on it.
+
     bench/run.py                 build, check, time, report; see the exit status below
     bench/run.py --check-only    build, generate and check the images; no timing
     bench/run.py --romcast PATH  the same for another romcast binary, an older build say
@@ -32,6 +37,23 @@ MIN_LONG_RATE = 1000 * MB    # the long input at 1 GB/s or more
 MIN_OBJCOPY_RATIO = 6.0      # objcopy/romcast on the long input
 MAX_FLOOR_RATIO = 1.25       # romcast/floor on the full-image inputs
 MAX_RSS_GROWTH_KIB = 1024    # peak RSS on the long input over the 180 KB input
+
+# The Cortex-M input: 16 MiB of flash at 0x08000000, every byte data.
+WINDOW_BASE = 0x08000000
+WINDOW_SIZE = 16 << 20
+WINDOW_START = 0x080001C5    # the type 05 start address: a reset handler, Thumb bit set
+SEGMENT = 0x10000            # a type 04 record opens each 64 KiB
+NOT_FF = bytes(range(0xFF)) + b"\xfe"  # bytes.translate table: 0xFF becomes 0xFE, the rest stay
+
+MIN_WINDOW_OBJCOPY_RATIO = 10.0  # objcopy/romcast on the Cortex-M input
+# romcast allocates a 64 KiB page of the image on its first write, so on the Cortex-M
+# input it holds the whole 16 MiB image. What it holds besides (code, libraries, the
+# 64 KiB input block, stdio, a page table of 8 bytes a page: 2 KiB here) is the same
+# on every input, about 1.5 MiB on the 64 KiB ones; 4 MiB over the image leaves room
+# for that and the allocator's slack, while a second copy of the image, or of a
+# quarter of it, would not fit.
+WINDOW_RSS_MARGIN_KIB = 4096
+MAX_WINDOW_RSS_KIB = WINDOW_SIZE // 1024 + WINDOW_RSS_MARGIN_KIB
 
 
 def record(address, kind, data=b""):
@@ -76,6 +98,32 @@ def generate(directory):
     return result, image
 
 
+def window_records(image):
+    """The Cortex-M input as a toolchain writes a big image, one 64 KiB segment at a time:
+    a type 04 record, then 16-byte data records in the lower 8 MiB and 32-byte ones in
+    the upper 8 MiB, LF line ends; after the last segment a type 05 start address and
+    the end record."""
+    for offset in range(0, WINDOW_SIZE, SEGMENT):
+        width = 16 if offset < WINDOW_SIZE // 2 else 32
+        lines = [record(0, 4, ((WINDOW_BASE + offset) >> 16).to_bytes(2, "big"))]
+        lines += [record(address, 0, image[offset + address:offset + address + width])
+                  for address in range(0, SEGMENT, width)]
+        yield ("\n".join(lines) + "\n").encode("ascii")
+    yield (record(0, 5, WINDOW_START.to_bytes(4, "big")) + "\n").encode("ascii") + end_record("\n")
+
+
+def generate_window(directory):
+    """Writes the Cortex-M input; returns its title, its path and the image it holds."""
+    # randbytes is fast where randrange per byte would take seconds; never 0xFF, so
+    # that every byte of the window is data, as in the other inputs.
+    image = random.Random(SEED).randbytes(WINDOW_SIZE).translate(NOT_FF)
+    path = os.path.join(directory, "cortexm16m.hex")
+    with open(path, "wb") as f:
+        for part in window_records(image):
+            f.write(part)
+    return "Cortex-M image, %d MiB at 0x%08X" % (WINDOW_SIZE >> 20, WINDOW_BASE), path, image
+
+
 def run(command, quiet=False, **kwargs):
     if not quiet:
         print("+ " + " ".join(command), flush=True)
@@ -102,6 +150,25 @@ def commands(romcast, floor, path):
     }
 
 
+def window_commands(romcast, floor, path):
+    """The programs timed on the Cortex-M input; romcast, objcopy and srec_cat write the
+    image to the files window_outputs names."""
+    outputs = window_outputs(path)
+    return {
+        "romcast": [romcast, "--offset", "0x%08X" % WINDOW_BASE, "--size", "%dM" % (WINDOW_SIZE >> 20),
+                    "-o", outputs["romcast"], path],
+        "objcopy": ["objcopy", "-I", "ihex", "-O", "binary", "--gap-fill", "0xff", path, outputs["objcopy"]],
+        "srec_cat": ["srec_cat", path, "-intel", "-offset", "-0x%08X" % WINDOW_BASE,
+                     "-fill", "0xFF", "0", "0x%X" % WINDOW_SIZE, "-o", outputs["srec_cat"], "-binary"],
+        "floor": [floor, path, stem(path) + ".floor.bin", str(WINDOW_SIZE)],
+    }
+
+
+def window_outputs(path):
+    return {"romcast": stem(path) + ".bin", "objcopy": stem(path) + ".objcopy.bin",
+            "srec_cat": stem(path) + ".srec_cat.bin"}
+
+
 def check_images(romcast, floor, inputs, expected):
     """Runs each program once; returns a list of faults."""
     faults = []
@@ -123,6 +190,29 @@ def check_images(romcast, floor, inputs, expected):
     return faults
 
 
+def check_window_image(romcast, floor, title, path, expected):
+    """Runs each program once on the Cortex-M input; returns a list of faults."""
+    faults = []
+    for name, command in window_commands(romcast, floor, path).items():
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if done.returncode != 0:
+            faults.append("%s: %s exited %d: %s" % (title, name, done.returncode,
+                                                     (done.stdout + done.stderr).decode(errors="replace")))
+    # objcopy's output starts at the lowest address, 0x08000000, and ends at the
+    # highest: the whole window, since every byte of it is data.
+    images = {name: read(output) for name, output in window_outputs(path).items()}
+    ours = images.pop("romcast")
+    if ours != expected:
+        faults.append("%s: romcast's image differs from the generated one (%s bytes)" % (title, len(ours or b"")))
+    for name, theirs in images.items():
+        if theirs != ours:
+            faults.append("%s: romcast's and %s's images differ (%s and %s bytes)"
+                          % (title, name, len(ours or b""), len(theirs or b"")))
+    equal = ours == expected and all(theirs == ours for theirs in images.values())
+    print("%-40s images %s" % (title, "equal" if equal else "DIFFER"))
+    return faults
+
+
 def read(path):
     try:
         with open(path, "rb") as f:
@@ -131,16 +221,17 @@ def read(path):
         return None
 
 
-def time_programs(romcast, floor, path, scratch):
+def time_programs(programs, path, scratch, runs=None):
     """Median seconds of each program over all its runs, and its mean CPU seconds
     (user and system), which waiting for a busy CPU does not inflate. A run of a few milliseconds
     is at the mercy of other load on the machine, so the small inputs are timed in
     rounds, each of which times all three programs: a change of load then weighs on
-    them alike instead of on whichever program hyperfine happened to be running."""
+    them alike instead of on whichever program hyperfine happened to be running.
+    runs, if given, replaces hyperfine's options for the number of runs."""
     large = os.path.getsize(path) > 10 * MB
-    rounds, runs = (1, ["--warmup", "3", "--min-runs", "10"]) if large else (10, ["--warmup", "10", "--runs", "60"])
+    rounds, default_runs = (1, ["--warmup", "3", "--min-runs", "10"]) if large else (10, ["--warmup", "10", "--runs", "60"])
+    runs = runs or default_runs
     report = os.path.join(scratch, "hyperfine.json")
-    programs = commands(romcast, floor, path)
     command = ["hyperfine", "-N", "--style", "basic", "--export-json", report] + runs
     for name, argv in programs.items():
         command += ["-n", name, " ".join(argv)]
@@ -182,6 +273,8 @@ def main():
     os.makedirs(input_dir, exist_ok=True)
     inputs, expected = generate(input_dir)
     faults = check_images(romcast, floor, inputs, expected)
+    window_title, window_path, window_image = generate_window(input_dir)
+    faults += check_window_image(romcast, floor, window_title, window_path, window_image)
     if faults:
         print("\n".join(["FAILED:"] + faults))
         return 1
@@ -191,12 +284,23 @@ def main():
     results = []
     with tempfile.TemporaryDirectory() as scratch:
         for title, path in inputs:
-            medians, cpu = time_programs(romcast, floor, path, scratch)
+            medians, cpu = time_programs(commands(romcast, floor, path), path, scratch)
             peaks = {name: peak_rss_kib(argv) for name, argv in commands(romcast, floor, path).items()}
             results.append((title, path, medians, cpu, peaks))
+        # srec_cat takes about a second a run: timed apart, three runs.
+        programs = window_commands(romcast, floor, path=window_path)
+        slow = {"srec_cat": programs.pop("srec_cat")}
+        medians, cpu = time_programs(programs, window_path, scratch)
+        slow_medians, slow_cpu = time_programs(slow, window_path, scratch, runs=["--warmup", "1", "--runs", "3"])
+        medians.update(slow_medians)
+        cpu.update(slow_cpu)
+        programs.update(slow)
+        peaks = {name: peak_rss_kib(argv) for name, argv in programs.items()}
+        window_result = (window_title, window_path, medians, cpu, peaks)
 
     print_machine(build_dir)
-    misses = report(results)
+    misses = report(results) + window_report(window_result)
+    print("\n".join(["", "TARGETS MISSED:"] + misses) if misses else "\nAll targets met.")
     return 2 if misses else 0
 
 
@@ -222,7 +326,8 @@ def print_machine(build_dir):
                 compiler = first_line([line.split("=", 1)[1].strip(), "--version"])
     print("\nmachine:  %s, %d CPUs, %s %s" % (model, os.cpu_count(), platform.system(), platform.release()))
     print("compiler: %s" % compiler)
-    print("tools:    %s; %s" % (first_line(["hyperfine", "--version"]), first_line(["objcopy", "--version"])))
+    print("tools:    %s; %s; %s" % (first_line(["hyperfine", "--version"]), first_line(["objcopy", "--version"]),
+                                    first_line(["srec_cat", "-version"])))
     with open("/proc/loadavg") as f:
         print("load:     %s (1, 5, 15 minutes)" % " ".join(f.read().split()[:3]))
 
@@ -256,7 +361,29 @@ def report(results):
              MAX_RSS_GROWTH_KIB))
     if long > small + MAX_RSS_GROWTH_KIB:
         misses.append("peak RSS grows by %d KiB on the long input" % (long - small))
-    print("\n".join(["", "TARGETS MISSED:"] + misses) if misses else "\nAll targets met.")
+    return misses
+
+
+def window_report(result):
+    title, path, medians, cpu, peaks = result
+    size = os.path.getsize(path)
+    print("\n%s: %s, %s bytes" % (title, os.path.basename(path), format(size, ",")))
+    print("  %-8s %10s %10s %10s %14s" % ("program", "median ms", "MB/s", "CPU ms", "peak RSS KiB"))
+    for name in ("romcast", "objcopy", "srec_cat", "floor"):
+        print("  %-8s %10.3f %10.1f %10.3f %14d" % (name, medians[name] * 1000, size / medians[name] / MB,
+                                                 cpu[name] * 1000, peaks[name]))
+    objcopy_ratio = medians["objcopy"] / medians["romcast"]
+    print("  romcast/floor %.2f (CPU %.2f)   objcopy/romcast %.1f   srec_cat/romcast %.1f"
+          % (medians["romcast"] / medians["floor"], cpu["romcast"] / cpu["floor"], objcopy_ratio,
+             medians["srec_cat"] / medians["romcast"]))
+    print("romcast peak RSS: %d KiB on %s (at most %d allowed: the %d KiB image and %d KiB)"
+          % (peaks["romcast"], os.path.basename(path), MAX_WINDOW_RSS_KIB, WINDOW_SIZE // 1024,
+             WINDOW_RSS_MARGIN_KIB))
+    misses = []
+    if objcopy_ratio < MIN_WINDOW_OBJCOPY_RATIO:
+        misses.append("%s: objcopy/romcast %.1f, below %.1f" % (title, objcopy_ratio, MIN_WINDOW_OBJCOPY_RATIO))
+    if peaks["romcast"] > MAX_WINDOW_RSS_KIB:
+        misses.append("%s: romcast's peak RSS %d KiB, above %d KiB" % (title, peaks["romcast"], MAX_WINDOW_RSS_KIB))
     return misses
 
 
