@@ -69,13 +69,16 @@ struct Layout {
     unsigned char* parts;    // PAGE_SIZE bytes for --split, else null
 };
 
-// Writes the layout page by page, a page's part to each stream. A page is a
-// multiple of every unit, so each page splits evenly.
+// Writes the layout in pieces that start at a page, a piece's part to each stream.
+// A page is a multiple of every unit, so each piece splits evenly.
 bool writeLayout(std::FILE* const* streams, std::size_t count, const void* contents)
 {
     const auto& layout = *static_cast<const Layout*>(contents);
     for (std::uint64_t address = 0; address < layout.length;) {
         std::uint64_t chunk = layout.length - address;
+        if (layout.swapped != nullptr || layout.parts != nullptr) {
+            chunk = chunk < PAGE_SIZE ? chunk : PAGE_SIZE;  // the size of the scratch pages
+        }
         const unsigned char* bytes = imageBytes(*layout.image, address, &chunk);
         auto length = static_cast<std::size_t>(chunk);
         address += chunk;

@@ -150,12 +150,20 @@ std::uint64_t dataEnd(const MemoryImage& image)
 const unsigned char* imageBytes(const MemoryImage& image, std::uint64_t address, std::uint64_t* count)
 {
     std::uint64_t offset = address & PAGE_MASK;
-    if (*count > PAGE_SIZE - offset) {
-        *count = PAGE_SIZE - offset;
-    }
     std::uint64_t page = address >> PAGE_SHIFT;
+    std::uint64_t available = PAGE_SIZE - offset;
+    const unsigned char* bytes = FREE_PAGE.bytes + offset;
     if (page < image.pageCount && image.pages[page] != nullptr) {
-        return image.pages[page] + offset;
+        bytes = image.pages[page] + offset;
+        // Pages of one chunk lie side by side: a large image is handed on in a few long pieces.
+        for (std::uint64_t next = page + 1; available < *count && next < image.pageCount &&
+                                            image.pages[next] == image.pages[next - 1] + PAGE_SIZE;
+             ++next) {
+            available += PAGE_SIZE;
+        }
     }
-    return FREE_PAGE.bytes + offset;
+    if (*count > available) {
+        *count = available;
+    }
+    return bytes;
 }

@@ -87,5 +87,6 @@ std::uint64_t dataEnd(const MemoryImage& image);
 
 // The bytes of the image from an address on, as they will be saved: a page's bytes,
 // or 0xFF for a page never written and past the window. *count is lowered to what
-// lies in that one page.
+// lies there side by side: to the end of the page, or of the run of pages that
+// follow it in memory.
 const unsigned char* imageBytes(const MemoryImage& image, std::uint64_t address, std::uint64_t* count);
