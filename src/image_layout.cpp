@@ -113,21 +113,55 @@ std::uint64_t layoutUnit(unsigned swapWidth, unsigned splitCount, unsigned split
 
 void swapWords(const unsigned char* bytes, std::size_t count, unsigned width, unsigned char* out)
 {
-    for (std::size_t word = 0; word < count; word += width) {
-        for (unsigned k = 0; k < width; ++k) {
-            out[word + k] = bytes[word + width - 1 - k];
+    if (width == 2) {
+        for (std::size_t k = 0; k < count; k += 2) {
+            out[k] = bytes[k + 1];
+            out[k + 1] = bytes[k];
         }
+        return;
+    }
+    for (std::size_t k = 0; k < count; k += 4) {
+        out[k] = bytes[k + 3];
+        out[k + 1] = bytes[k + 2];
+        out[k + 2] = bytes[k + 1];
+        out[k + 3] = bytes[k];
     }
 }
+
+namespace {
+
+// Gathers every parts-th unit of `width` bytes from `from` into `to`, perPart of them.
+void gatherUnits(const unsigned char* from, std::size_t perPart, unsigned parts, unsigned width,
+                 unsigned char* to)
+{
+    std::size_t stride = std::size_t{parts} * width;
+    switch (width) {
+    case 1:
+        for (std::size_t i = 0; i < perPart; ++i) {
+            to[i] = from[i * stride];
+        }
+        break;
+    case 2:
+        for (std::size_t i = 0; i < perPart; ++i) {
+            std::memcpy(to + 2 * i, from + i * stride, 2);
+        }
+        break;
+    default:
+        for (std::size_t i = 0; i < perPart; ++i) {
+            std::memcpy(to + 4 * i, from + i * stride, 4);
+        }
+        break;
+    }
+}
+
+}  // namespace
 
 void splitUnits(const unsigned char* bytes, std::size_t count, unsigned parts, unsigned width,
                 unsigned char* out)
 {
     std::size_t partLength = count / parts;
-    std::size_t row = std::size_t{parts} * width;
-    for (std::size_t start = 0, at = 0; start < count; start += row, at += width) {
-        for (unsigned part = 0; part < parts; ++part) {
-            std::memcpy(out + part * partLength + at, bytes + start + std::size_t{part} * width, width);
-        }
+    for (unsigned part = 0; part < parts; ++part) {
+        gatherUnits(bytes + std::size_t{part} * width, partLength / width, parts, width,
+                    out + part * partLength);
     }
 }
