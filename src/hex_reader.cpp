@@ -38,8 +38,8 @@ bool validAddressRecord(unsigned type, unsigned count)
     }
 }
 
-// Handles an address record whose count was checked: start addresses are only
-// checksummed; the base records set the base for the data records after them.
+// Handles an address record whose count was checked: the base records set the base
+// for the data records after them; a start address is kept for the map.
 int readAddressRecord(HexInput& input, unsigned type, unsigned count, unsigned sum)
 {
     std::uint32_t value = 0;
