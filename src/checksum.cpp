@@ -211,6 +211,11 @@ unsigned checksumWidth(const ChecksumAlgorithm* algorithm)
     return algorithm->width;
 }
 
+bool checksumTakesWords(const ChecksumAlgorithm* algorithm)
+{
+    return algorithm->wordReversed;
+}
+
 void startChecksum(ChecksumRun* run, const ChecksumAlgorithm* algorithm)
 {
     run->algorithm = algorithm;

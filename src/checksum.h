@@ -38,6 +38,10 @@ const char* checksumName(const ChecksumAlgorithm* algorithm);
 // and sum16, 1 for sum8.
 unsigned checksumWidth(const ChecksumAlgorithm* algorithm);
 
+// Whether the algorithm takes its range as 32-bit words, so that the range must be a
+// multiple of 4 bytes (stm32).
+bool checksumTakesWords(const ChecksumAlgorithm* algorithm);
+
 // Prepares *run for a range of the algorithm, building its CRC table.
 void startChecksum(ChecksumRun* run, const ChecksumAlgorithm* algorithm);
 

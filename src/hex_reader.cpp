@@ -1,6 +1,7 @@
 // Intel HEX reader: record checks, the image store and the map's runs.
 #include "hex_reader.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "record_decoder.h"

@@ -2,6 +2,7 @@
 #include "line_reader.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>

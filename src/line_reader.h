@@ -4,8 +4,6 @@
 // the record of the input being read: its descriptor, block and current line.
 #pragma once
 
-#include <cstdio>
-
 #include "results.h"
 
 constexpr std::size_t LINE_BUFFER_SIZE = 1024;     // a line is read in pieces of at most 1,023 characters

@@ -26,8 +26,22 @@ constexpr FreePage makeFreePage()
 // What a page never written holds, and what lies past the window.
 constexpr FreePage FREE_PAGE = makeFreePage();
 
-// Allocates the block for a chunk, with room to align the chunk to its size, and
-// asks Linux to back it with a huge page. Returns the chunk's first page, or null.
+// The number of chunks the window's pages fill.
+std::size_t chunkCount(const MemoryImage& image)
+{
+    return (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
+}
+
+// The first page of a chunk's block: the block's first address aligned to the chunk's
+// size, which the block has room for.
+unsigned char* chunkStart(unsigned char* block)
+{
+    auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(block) & (CHUNK_SIZE - 1));
+    return block + (misalignment == 0 ? 0 : CHUNK_SIZE - misalignment);
+}
+
+// Allocates the block for a chunk and asks Linux to back the chunk with a huge page.
+// Returns the chunk's first page, or null.
 unsigned char* allocateChunk(MemoryImage& image, std::size_t chunk)
 {
     auto* block = static_cast<unsigned char*>(image.allocate(2 * CHUNK_SIZE));
@@ -35,21 +49,12 @@ unsigned char* allocateChunk(MemoryImage& image, std::size_t chunk)
         return nullptr;
     }
     image.chunks[chunk] = block;
-    auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(block) & (CHUNK_SIZE - 1));
-    unsigned char* aligned = block + (misalignment == 0 ? 0 : CHUNK_SIZE - misalignment);
+    unsigned char* start = chunkStart(block);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     // Only advice: without huge pages the chunk is backed page by page as it is written.
-    static_cast<void>(madvise(aligned, CHUNK_SIZE, MADV_HUGEPAGE));
+    static_cast<void>(madvise(start, CHUNK_SIZE, MADV_HUGEPAGE));
 #endif
-    return aligned;
-}
-
-// The first page of a chunk whose block is allocated.
-unsigned char* chunkStart(const MemoryImage& image, std::size_t chunk)
-{
-    unsigned char* block = image.chunks[chunk];
-    auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(block) & (CHUNK_SIZE - 1));
-    return block + (misalignment == 0 ? 0 : CHUNK_SIZE - misalignment);
+    return start;
 }
 
 }  // namespace
@@ -69,12 +74,12 @@ int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t wi
         image.pages[i] = nullptr;
     }
     if (image.pageCount > PAGES_PER_CHUNK) {
-        std::size_t chunkCount = (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
-        image.chunks = static_cast<unsigned char**>(image.allocate(chunkCount * sizeof(unsigned char*)));
+        std::size_t chunks = chunkCount(image);
+        image.chunks = static_cast<unsigned char**>(image.allocate(chunks * sizeof(unsigned char*)));
         if (image.chunks == nullptr) {
             return RESULT_NO_MEMORY;
         }
-        for (std::size_t i = 0; i < chunkCount; ++i) {
+        for (std::size_t i = 0; i < chunks; ++i) {
             image.chunks[i] = nullptr;
         }
     }
@@ -94,7 +99,7 @@ void prepareMap(MemoryImage& image)
 void releaseImage(MemoryImage& image)
 {
     if (image.chunks != nullptr) {
-        for (std::size_t i = 0; i < (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK; ++i) {
+        for (std::size_t i = 0; i < chunkCount(image); ++i) {
             std::free(image.chunks[i]);
         }
     } else {
@@ -120,7 +125,7 @@ unsigned char* allocatePage(MemoryImage& image, std::size_t page)
     } else {
         std::size_t chunk = page / PAGES_PER_CHUNK;
         unsigned char* start =
-            image.chunks[chunk] != nullptr ? chunkStart(image, chunk) : allocateChunk(image, chunk);
+            image.chunks[chunk] != nullptr ? chunkStart(image.chunks[chunk]) : allocateChunk(image, chunk);
         bytes = start == nullptr ? nullptr : start + (page % PAGES_PER_CHUNK) * PAGE_SIZE;
     }
     if (bytes != nullptr) {

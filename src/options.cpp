@@ -92,37 +92,31 @@ int badValue(const char* name, const char* value, const char* range)
     return RESULT_USAGE;
 }
 
-// Parses a number option's value into *value, or reports it. A decimal number with a
-// leading 0 is most often a hexadecimal one without its prefix ("08000000").
-int takeNumber(const char* name, const char* text, std::uint64_t maximum, bool allowSuffix, const char* range,
-               std::uint64_t* value)
+// Parses the number text, part of the value of option `name`, into *number, or
+// reports the value. A decimal number with a leading 0 is most often a hexadecimal
+// one without its prefix ("08000000").
+int takeNumber(const char* name, const char* value, const char* text, std::uint64_t maximum, bool allowSuffix,
+               const char* range, std::uint64_t* number)
 {
-    NumberResult result = parseNumber(text, maximum, allowSuffix, value);
+    NumberResult result = parseNumber(text, maximum, allowSuffix, number);
     if (result == NUMBER_LEADING_ZERO) {
         static_cast<void>(
             std::fprintf(stderr,
                          "romcast: invalid value '%s' for %s (decimal numbers have no leading 0; "
                          "did you mean 0x%s?); see 'romcast --help'\n",
-                         text, name, text));
+                         value, name, text));
         return RESULT_USAGE;
     }
-    return result == NUMBER_OK ? RESULT_OK : badValue(name, text, range);
+    return result == NUMBER_OK ? RESULT_OK : badValue(name, value, range);
 }
 
 // Parses an image address of --checksum into *address, or reports the value.
 int takeAddress(const char* text, const char* value, std::uint32_t* address)
 {
     std::uint64_t number = 0;
-    NumberResult result = parseNumber(text, MAX_OFFSET, false, &number);
-    if (result == NUMBER_LEADING_ZERO) {
-        static_cast<void>(std::fprintf(stderr,
-                                       "romcast: invalid value '%s' for --checksum (decimal numbers have no "
-                                       "leading 0; did you mean 0x%s?); see 'romcast --help'\n",
-                                       value, text));
-        return RESULT_USAGE;
-    }
+    int rc = takeNumber("--checksum", value, text, MAX_OFFSET, false, CHECKSUM_SYNTAX, &number);
     *address = static_cast<std::uint32_t>(number);
-    return result == NUMBER_OK ? RESULT_OK : badValue("--checksum", value, CHECKSUM_SYNTAX);
+    return rc;
 }
 
 // Parses ALGORITHM[:FIRST-LAST]@DEST into *request. The window is checked once the
@@ -196,8 +190,8 @@ int checkChecksum(const ChecksumRequest& request, std::uint64_t window)
         return badValue("--checksum", request.text, "the range before address 0 is empty; give FIRST-LAST");
     }
     // After the data, the default range ends at a multiple of the width, 4.
-    bool wholeWords = request.atEnd && !request.rangeGiven ? true : (end - first) % 4 == 0;
-    if (std::strcmp(checksumName(request.algorithm), "stm32") == 0 && !wholeWords) {
+    bool wholeWords = (request.atEnd && !request.rangeGiven) || (end - first) % 4 == 0;
+    if (checksumTakesWords(request.algorithm) && !wholeWords) {
         return badValue("--checksum", request.text, "stm32 takes whole 32-bit words: a multiple of 4 bytes");
     }
     return RESULT_OK;
@@ -240,13 +234,13 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
         options->imageOption = "-o";
         return RESULT_OK;
     case OPTION_OFFSET:
-        rc = takeNumber("--offset", value, MAX_OFFSET, false, OFFSET_RANGE, &number);
+        rc = takeNumber("--offset", value, value, MAX_OFFSET, false, OFFSET_RANGE, &number);
         options->offset = static_cast<std::uint32_t>(number);
         options->imageOption = "--offset";
         given->offset = value;
         return rc;
     case OPTION_SIZE:
-        rc = takeNumber("--size", value, MAX_SIZE, true, SIZE_RANGE, &number);
+        rc = takeNumber("--size", value, value, MAX_SIZE, true, SIZE_RANGE, &number);
         if (rc == RESULT_OK && number == 0) {
             rc = badValue("--size", value, SIZE_RANGE);
         }

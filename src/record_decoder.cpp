@@ -1,6 +1,7 @@
 // The reader's fast path: data records of the common shape, read in place.
 #include "record_decoder.h"
 
+#include <cstdio>
 #include <cstring>
 
 #if defined(__SSE2__)
