@@ -80,13 +80,14 @@ int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, uns
             ++image.skippedCount;
             continue;
         }
-        unsigned char* page = pageAt(image, at);
+        ImagePage* page = inputPageAt(image, at);
         if (page == nullptr) {
             return RESULT_NO_MEMORY;
         }
-        // 0xFF is both the fill and the free mark, so a stored 0xFF may be written again.
-        unsigned char& byte = page[at & PAGE_MASK];
-        if (byte != FREE_BYTE) {
+        // Within this input a stored 0xFF may be written again; a byte of an earlier input may not.
+        auto offset = static_cast<std::size_t>(at & PAGE_MASK);
+        unsigned char& byte = page->bytes[offset];
+        if (byte != FREE_BYTE || (page->earlier != nullptr && bitSet(page->earlier, offset))) {
             if (input.nameInMessages) {
                 beginLineFault(input);
                 std::printf("Double databyte at 0x%08llX in HEX-Line %lu !\n", fileAddress,
@@ -98,6 +99,8 @@ int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, uns
             }
             return RESULT_READ_FAILED;
         }
+        page->written[offset >> 3] =
+            static_cast<unsigned char>(page->written[offset >> 3] | 1U << (offset & 7));
         byte = static_cast<unsigned char>(value);
         sum += value;
         if (at > image.highestAddress) {
@@ -205,8 +208,7 @@ int parseRecord(HexInput& input, MemoryImage& image)
 }
 
 // Ends a read that reached the end record or the end of the input. With strict
-// records the end record must be there; with a cropping window, an input with data
-// must have put some of it in the window.
+// records the end record must be there.
 int finishRead(const HexInput& input, const MemoryImage& image, bool endRecordSeen)
 {
     if (!endRecordSeen && input.strictRecords) {
@@ -215,7 +217,15 @@ int finishRead(const HexInput& input, const MemoryImage& image, bool endRecordSe
                     static_cast<unsigned long>(input.lineCount));
         return RESULT_READ_FAILED;
     }
-    if (image.cropWindow && image.byteCount == input.storedBefore && dataSeen(input, image)) {
+    return requireDataInWindow(input, image);
+}
+
+}  // namespace
+
+int requireDataInWindow(const HexInput& input, const MemoryImage& image)
+{
+    if (image.cropWindow && !image.readBack && image.byteCount == input.storedBefore &&
+        dataSeen(input, image)) {
         std::uint64_t last = image.windowStart + image.windowSize - 1;
         unsigned long long skipped = image.byteCount + image.skippedCount - input.dataBefore;
         beginLineFault(input);
@@ -225,8 +235,6 @@ int finishRead(const HexInput& input, const MemoryImage& image, bool endRecordSe
     }
     return RESULT_OK;
 }
-
-}  // namespace
 
 unsigned decodeHexPair(const HexInput& input, std::size_t position)
 {
@@ -283,6 +291,7 @@ int readHexFile(HexInput& input, MemoryImage& image, const char* path)
     }
     input.dataBefore = image.byteCount + image.skippedCount;
     input.storedBefore = image.byteCount;
+    ++image.inputNumber;
 
     int rc = RESULT_OK;
     while (rc == RESULT_OK) {

@@ -16,6 +16,10 @@
 // nameInMessages and strictRecords are the caller's to set.
 int readHexFile(HexInput& input, MemoryImage& image, const char* path);
 
+// With a cropping window, fails the read of an input that gave data of which none
+// lies in the window, with a message; RESULT_OK otherwise, and for a read-back.
+int requireDataInWindow(const HexInput& input, const MemoryImage& image);
+
 // Reads and handles one line of the input: RESULT_OK to go on, RESULT_END_RECORD,
 // RESULT_READ_FAILED (message printed), RESULT_NO_MEMORY, LINE_END_OF_INPUT or
 // LINE_INPUT_ERROR.

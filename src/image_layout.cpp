@@ -42,7 +42,8 @@ int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t* k
     unsigned width = checksumWidth(request.algorithm);
     std::uint64_t at = request.destination;
     if (request.atEnd) {
-        std::uint64_t end = dataEnd(image);
+        // After the last byte written, 0xFF data included, so that it never covers data.
+        std::uint64_t end = writtenEnd(image);
         end = end > *keptLength ? end : *keptLength;
         at = (end + width - 1) / width * width;
         if (at + width > image.windowSize) {
@@ -68,11 +69,13 @@ int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t* k
     unsigned char bytes[4];
     storeChecksum(request.value, width, request.bigEndian, bytes);
     for (unsigned k = 0; k < width; ++k) {
-        unsigned char* page = pageAt(image, at + k);
+        ImagePage* page = pageAt(image, at + k);
         if (page == nullptr) {
             return RESULT_NO_MEMORY;
         }
-        page[(at + k) & PAGE_MASK] = bytes[k];
+        auto offset = static_cast<std::size_t>((at + k) & PAGE_MASK);
+        page->bytes[offset] = bytes[k];
+        setBits(page->written, offset, 1);
     }
     if (at + width > *keptLength) {
         *keptLength = at + width;

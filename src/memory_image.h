@@ -1,8 +1,9 @@
 // The memory image: the window of file addresses that the output holds. Its bytes
-// live in 64 KiB pages, allocated on their first write and filled with 0xFF, so that
-// memory grows with the data stored, never with the window; for the address map the
-// data's addresses go to a run list instead. Owns the pages, the chunks that hold
-// them in a large window, the page table and the runs.
+// live in 64 KiB pages, allocated on their first write and filled with 0xFF, each
+// with a bitmap of the bytes that were written, so that memory grows with the data
+// stored, never with the window; for the address map the data's addresses go to a
+// run list instead. Owns the pages, their bitmaps, the chunks that hold them in a
+// large window, the page table and the runs.
 #pragma once
 
 #include "address_map.h"
@@ -26,22 +27,42 @@ constexpr std::uint64_t MAX_FILE_ADDRESS = 0xFFFFFFFF;
 // Marks a file address that lies outside the window.
 constexpr std::uint64_t OUTSIDE_WINDOW = ~std::uint64_t{0};
 
+// A page's bitmap of written bytes: bit n % 8 of byte n / 8 stands for byte n of the page.
+constexpr std::size_t BITMAP_SIZE = PAGE_SIZE / 8;
+
+// One page of the window. Within one input a data byte 0xFF may be written over, as
+// files in the field rely on; a byte that an earlier input wrote may not, 0xFF or
+// not. `earlier` tells those bytes apart from the current input's own.
+struct ImagePage {
+    unsigned char* bytes = nullptr;    // PAGE_SIZE bytes, 0xFF where nothing was written; null
+                                       // for a page never written
+    unsigned char* written = nullptr;  // BITMAP_SIZE bytes: the bytes that an input, a checksum
+                                       // or padding wrote, 0xFF included; set with bytes
+    unsigned char* earlier = nullptr;  // the bits of `written` before input number `input` took
+                                       // the page, or null when no earlier input wrote into it
+    std::uint32_t input = 0;           // number of the last input that wrote into the page, 1 up;
+                                       // 0 for none
+};
+
 struct MemoryImage {
-    unsigned char** pages = nullptr;   // pageCount entries, null for a page never written;
-                                       // in a page, 0xFF means free
+    ImagePage* pages = nullptr;        // pageCount entries
     std::size_t pageCount = 0;         // pages the window spans, 1 to 65,536; 0 while mapping
     unsigned char** chunks = nullptr;  // a window larger than a chunk: for each chunk of image
-                                       // addresses, the block its pages lie in, or null; else null
+                                       // addresses, the block its pages and their bitmaps lie
+                                       // in, or null; else null
     // File address windowStart + n is image address n, for n below windowSize (1 to
     // 2^32; 0 while mapping). File addresses count the bases of address records; the
     // window ends at 2^32 at the latest.
     std::uint32_t windowStart = 0;
     std::uint64_t windowSize = 0;
-    bool cropWindow = false;  // data outside the window is skipped; else it fails the read
-    bool mapping = false;     // data is recorded in runs, wherever it lies, and not stored
-    RunList runs;             // mapping: the runs of the input being read
-    RunList allRuns;          // mapping: the runs of the inputs read before it
-    RunList overlaps;         // mapping: addresses written more than once, in the input or all inputs
+    bool cropWindow = false;        // data outside the window is skipped; else it fails the read
+    bool mapping = false;           // data is recorded in runs, wherever it lies, and not stored
+    bool readBack = false;          // the image is a read-back to compare with: with cropWindow, an
+                                    // input without data in the window is no fault
+    std::uint32_t inputNumber = 0;  // number of the input being read, 1 up; 0 before the first
+    RunList runs;                   // mapping: the runs of the input being read
+    RunList allRuns;                // mapping: the runs of the inputs read before it
+    RunList overlaps;               // mapping: addresses written more than once, in the input or all inputs
 
     // Counters over every input read into the image.
     std::uint64_t byteCount = 0;       // data bytes stored (mapping: recorded)
@@ -70,20 +91,63 @@ inline std::uint64_t imageAddress(const MemoryImage& image, std::uint64_t fileAd
     return relative < image.windowSize ? relative : OUTSIDE_WINDOW;
 }
 
-// Allocates the page with the given number, filled with 0xFF, into the page table,
-// in its chunk where the window has chunks. Returns it, or null when no memory is left.
-unsigned char* allocatePage(MemoryImage& image, std::size_t page);
+// Allocates the page with the given number, filled with 0xFF and with no byte
+// written, into the page table, in its chunk where the window has chunks. Returns
+// it, or null when no memory is left.
+ImagePage* allocatePage(MemoryImage& image, std::size_t page);
 
 // The page that holds an image address inside the window, allocated on first use;
 // null when no memory is left.
-inline unsigned char* pageAt(MemoryImage& image, std::uint64_t address)
+inline ImagePage* pageAt(MemoryImage& image, std::uint64_t address)
 {
-    unsigned char* page = image.pages[address >> PAGE_SHIFT];
-    return page != nullptr ? page : allocatePage(image, address >> PAGE_SHIFT);
+    ImagePage* page = &image.pages[address >> PAGE_SHIFT];
+    return page->bytes != nullptr ? page : allocatePage(image, address >> PAGE_SHIFT);
 }
+
+// Makes the page the current input's: allocated, and with the bits that earlier
+// inputs wrote kept in `earlier`. Returns it, or null when no memory is left.
+ImagePage* takePage(MemoryImage& image, std::size_t page);
+
+// The page that holds an image address inside the window, taken by the input being
+// read; null when no memory is left.
+inline ImagePage* inputPageAt(MemoryImage& image, std::uint64_t address)
+{
+    ImagePage* page = &image.pages[address >> PAGE_SHIFT];
+    return page->input == image.inputNumber ? page : takePage(image, address >> PAGE_SHIFT);
+}
+
+// Whether bit n of a bitmap is set.
+inline bool bitSet(const unsigned char* bits, std::size_t n)
+{
+    return (bits[n >> 3] >> (n & 7) & 1) != 0;
+}
+
+// Sets the bits of count bytes (1 or more) from byte `first` of a page.
+void setBits(unsigned char* bits, std::size_t first, std::size_t count);
+
+// The first of count bits from `first` that is set, or first + count when none is.
+std::size_t firstSetBit(const unsigned char* bits, std::size_t first, std::size_t count);
+
+// Whether the current input may write count bytes from an image address within one
+// taken page: none holds a byte other than 0xFF, and no earlier input wrote any.
+// Else *taken is the first that may not be written.
+bool bytesFree(const ImagePage& page, std::uint64_t address, std::size_t count, std::uint64_t* taken);
 
 // The image address after the last byte that is not 0xFF; 0 when there is none.
 std::uint64_t dataEnd(const MemoryImage& image);
+
+// The image address after the last byte written, 0xFF included; 0 when there is none.
+std::uint64_t writtenEnd(const MemoryImage& image);
+
+// Finds the first run of written bytes at or after image address `from`: *first is
+// its first address and *end the address after its last; runs across pages are one.
+// Returns false when no byte from `from` on was written.
+bool nextWrittenRun(const MemoryImage& image, std::uint64_t from, std::uint64_t* first, std::uint64_t* end);
+
+// Marks count bytes from an image address as written, allocating their pages; their
+// values stay as they are (0xFF where nothing was written). Returns RESULT_OK or
+// RESULT_NO_MEMORY.
+int markWritten(MemoryImage& image, std::uint64_t address, std::uint64_t count);
 
 // The bytes of the image from an address on, as they will be saved: a page's bytes,
 // or 0xFF for a page never written and past the window. *count is lowered to what

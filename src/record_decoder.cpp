@@ -116,17 +116,18 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
     std::uint64_t first = std::uint64_t{input.addressBase} + std::uint64_t{addressHigh} * 256 + addressLow;
     // The record must lie in the window whole, within one page that was written before.
     std::uint64_t start = first - image.windowStart;  // below the window it wraps far above
-    std::uint64_t offset = start & PAGE_MASK;
+    auto offset = static_cast<std::size_t>(start & PAGE_MASK);
     if (start >= image.windowSize || image.windowSize - start < count || offset + count > PAGE_SIZE) {
         return LINE_NOT_REGULAR;
     }
-    unsigned char* page = image.pages[start >> PAGE_SHIFT];
-    if (page == nullptr) {
+    // The first record in a page of this input takes the field-by-field path, which takes the page.
+    ImagePage& page = image.pages[start >> PAGE_SHIFT];
+    if (page.input != image.inputNumber) {
         return LINE_NOT_REGULAR;
     }
-
-    unsigned char* target = page + offset;
-    if (!allFree(target, count)) {
+    unsigned char* target = page.bytes + offset;
+    if (!allFree(target, count) ||
+        (page.earlier != nullptr && firstSetBit(page.earlier, offset, count) != offset + count)) {
         return LINE_NOT_REGULAR;
     }
     const unsigned char* data = line + 9;
@@ -136,6 +137,7 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
         std::memset(target, FREE_BYTE, count);  // every byte there was free
         return LINE_NOT_REGULAR;
     }
+    setBits(page.written, offset, count);
     ++input.lineCount;
     input.blockStart += length;
     takeLineEnd(input, length, available);

@@ -124,10 +124,10 @@ void* noMemory(std::size_t /*size*/)
     return nullptr;
 }
 
-// The page table of a 64 KiB image has one entry.
+// The page table of a 64 KiB image has one entry, and its page a bitmap.
 void* memoryForTheImageOnly(std::size_t size)
 {
-    return size == IMAGE_SIZE || size == sizeof(unsigned char*) ? std::malloc(size) : nullptr;
+    return size == IMAGE_SIZE + BITMAP_SIZE || size == sizeof(ImagePage) ? std::malloc(size) : nullptr;
 }
 
 struct Outcome {
