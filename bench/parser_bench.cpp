@@ -44,8 +44,8 @@ std::string recordsCoveringImage(unsigned width)
 bool restart(ConversionState& state, const char* path)
 {
     static_cast<void>(closeInput(state.input));
-    std::memset(state.image.pages[0].bytes, FREE_BYTE, IMAGE_SIZE);
-    std::memset(state.image.pages[0].written, 0, BITMAP_SIZE);
+    std::memset(state.image.chunks[0]->pages[0].bytes, FREE_BYTE, IMAGE_SIZE);
+    std::memset(state.image.chunks[0]->pages[0].written, 0, BITMAP_SIZE);
     state.image.byteCount = 0;
     state.image.highestAddress = 0;
     return openInput(state.input, path) == RESULT_OK;

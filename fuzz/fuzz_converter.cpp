@@ -180,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (strayFiles(&outputExists) != 0) {
         fail("a temporary or stray file was left");
     }
-    if (state->image.pages != nullptr || state->image.runs.runs != nullptr ||
+    if (state->image.chunks != nullptr || state->image.runs.runs != nullptr ||
         state->input.descriptor != NO_DESCRIPTOR || state->output[0] != nullptr) {
         fail("a resource was not released");
     }

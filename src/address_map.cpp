@@ -129,13 +129,24 @@ void printOverlaps(const RunList& overlaps)
     printRunLines(overlaps, "Overlap ");
 }
 
+void formatStartAddress(char (&text)[START_ADDRESS_TEXT], unsigned type, std::uint32_t value)
+{
+    text[0] = '\0';
+    if (type == 3) {
+        static_cast<void>(std::snprintf(text, sizeof text, "%04lX:%04lX (CS:IP)",
+                                        static_cast<unsigned long>(value >> 16),
+                                        static_cast<unsigned long>(value & 0xFFFF)));
+    } else if (type == 5) {
+        static_cast<void>(std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value)));
+    }
+}
+
 void printStartAddress(unsigned type, std::uint32_t value)
 {
-    if (type == 3) {
-        std::printf("Start address %04lX:%04lX (CS:IP)\n", static_cast<unsigned long>(value >> 16),
-                    static_cast<unsigned long>(value & 0xFFFF));
-    } else if (type == 5) {
-        std::printf("Start address 0x%08lX\n", static_cast<unsigned long>(value));
+    char text[START_ADDRESS_TEXT];
+    formatStartAddress(text, type, value);
+    if (text[0] != '\0') {
+        std::printf("Start address %s\n", text);
     }
 }
 

@@ -41,6 +41,13 @@ void printRuns(const RunList& list);
 // "Overlap " before it; nothing when there are none.
 void printOverlaps(const RunList& overlaps);
 
+// The most characters a start address takes as formatStartAddress writes it.
+constexpr std::size_t START_ADDRESS_TEXT = 24;
+
+// Writes the start address of a type 03 record as "CS:IP (CS:IP)", of a type 05
+// record as "0x" and eight digits; "" for type 0, no start address.
+void formatStartAddress(char (&text)[START_ADDRESS_TEXT], unsigned type, std::uint32_t value);
+
 // Prints the start address of a type 03 (CS:IP) or 05 (linear) record; nothing
 // for type 0, no start address.
 void printStartAddress(unsigned type, std::uint32_t value);

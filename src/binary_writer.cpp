@@ -53,6 +53,7 @@ std::uint64_t savedLength(const ConversionState& state)
         if (length == 0) {
             length = 1;
         }
+        length = alignedLength(state.image, length, state.align);
     }
     std::uint64_t unit = layoutUnit(state.swapWidth, state.splitCount, state.splitWidth);
     return (length + unit - 1) / unit * unit;

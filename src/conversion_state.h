@@ -13,13 +13,20 @@
 
 struct ConversionState {
     MemoryImage image;            // the window the inputs are read into
+    MemoryImage readBack;         // --compare with a HEX file: the read-back, in the same window
     HexInput input;               // the input being read
     std::uint64_t lineCount = 0;  // lines read from every input, end records and a failing line included
-    std::uint64_t address = 0;    // after writing: the bytes saved, 0xFF padding included
+    std::uint64_t address = 0;    // after writing: the bytes saved, 0xFF padding included (HEX:
+                                  // the data bytes of its records)
 
     // What the writer works by, taken from the options.
     const char* outputPath = nullptr;  // the image's path; null to derive it from the first input's
+    bool hexOutput = false;            // the output is Intel HEX: the bytes written, at their addresses
+    unsigned recordSize = 16;          // HEX: data bytes per record, 1 to 255
+    unsigned startType = 0;            // HEX: the start address record written, 3 or 5; 0 for none
+    std::uint32_t startAddress = 0;    // its value: CS * 65,536 + IP, or the linear address
     bool fixedSize = false;            // the output is the whole window, not trimmed
+    std::uint64_t align = 1;           // a binary's length is a multiple of this, up to the window
     std::uint64_t keptLength = 0;      // trimming never cuts below this: the end of the last checksum
     unsigned swapWidth = 1;            // bytes of a word whose order is reversed: 1 (none), 2 or 4
     unsigned splitCount = 1;           // files the image is split into: 1 (none), 2, 4 or 8

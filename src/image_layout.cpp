@@ -107,6 +107,27 @@ int placeChecksums(MemoryImage& image, ChecksumRequest* requests, int count, std
     return RESULT_OK;
 }
 
+int alignRuns(MemoryImage& image, std::uint64_t align)
+{
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    for (std::uint64_t from = 0; align > 1 && nextWrittenRun(image, from, &first, &end);) {
+        std::uint64_t blockStart = first & ~(align - 1);
+        from = alignedLength(image, end, align);
+        int rc = markWritten(image, blockStart, from - blockStart);
+        if (rc != RESULT_OK) {
+            return rc;
+        }
+    }
+    return RESULT_OK;
+}
+
+std::uint64_t alignedLength(const MemoryImage& image, std::uint64_t length, std::uint64_t align)
+{
+    std::uint64_t rounded = (length + align - 1) & ~(align - 1);
+    return rounded < image.windowSize ? rounded : image.windowSize;
+}
+
 std::uint64_t layoutUnit(unsigned swapWidth, unsigned splitCount, unsigned splitWidth)
 {
     std::uint64_t split = std::uint64_t{splitCount} * splitWidth;

@@ -1,5 +1,6 @@
-// The image as the chips take it, between the reader and the writer: checksums
-// placed in the image as the CPU reads it, then each word's bytes reversed
+// The image as the chips and their programmers take it, between the readers and the
+// writers: checksums placed in the image as the CPU reads it, then padding to whole
+// blocks of the flash's write unit (--align), then each word's bytes reversed
 // (--swap), then the units dealt out to one file per chip (--split). Owns nothing.
 #pragma once
 
@@ -36,6 +37,15 @@ void checksumRange(const ChecksumRequest& request, std::uint64_t destination, st
 // destination holds a byte that is not 0xFF or a checksum placed after the data
 // does not fit in the window; or RESULT_NO_MEMORY.
 int placeChecksums(MemoryImage& image, ChecksumRequest* requests, int count, std::uint64_t* keptLength);
+
+// Widens every run of written bytes to whole blocks of `align` bytes (a power of two)
+// at multiples of it, never past the window: the padding reads 0xFF and counts as
+// written, so that a HEX output holds every block whole. Returns RESULT_OK or
+// RESULT_NO_MEMORY.
+int alignRuns(MemoryImage& image, std::uint64_t align);
+
+// A binary's saved length rounded up to a multiple of `align`, never past the window.
+std::uint64_t alignedLength(const MemoryImage& image, std::uint64_t length, std::uint64_t align);
 
 // The length that the saved image is padded to a multiple of, for words of
 // swapWidth bytes and parts of splitWidth-byte units: 1 when neither is asked for.

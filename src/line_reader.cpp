@@ -178,6 +178,19 @@ int finishLineStart(HexInput& input, bool* emptyPiece)
     return rc;
 }
 
+int readRawBlock(HexInput& input, std::size_t* got)
+{
+    input.blockStart = 0;
+    input.blockEnd = 0;
+    long count = readSome(input.descriptor, input.inputBlock, INPUT_BLOCK_SIZE);
+    if (count < 0) {
+        *got = 0;
+        return LINE_INPUT_ERROR;
+    }
+    *got = static_cast<std::size_t>(count);
+    return RESULT_OK;
+}
+
 void beginLineFault(const HexInput& input)
 {
     if (input.nameInMessages) {

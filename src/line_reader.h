@@ -1,7 +1,8 @@
-// Text reading of the HEX input: opens it as bytes, reads it in blocks with reads
-// that return what the host has (so a pipe is never waited on for more than a
-// line), and splits it into lines of at most 1,023 characters. Owns the HexInput,
-// the record of the input being read: its descriptor, block and current line.
+// Reading of an input: opens it as bytes, reads it in blocks with reads that return
+// what the host has (so a pipe is never waited on for more than a line), and splits
+// a HEX input into lines of at most 1,023 characters; a binary input or a read-back
+// is taken in raw blocks. Owns the HexInput, the record of the input being read: its
+// descriptor, block and current line.
 #pragma once
 
 #include "results.h"
@@ -10,7 +11,8 @@ constexpr std::size_t LINE_BUFFER_SIZE = 1024;     // a line is read in pieces o
 constexpr std::size_t INPUT_BLOCK_SIZE = 0x10000;  // the input is read in blocks of up to this size
 constexpr std::size_t MAX_PIECE = LINE_BUFFER_SIZE - 1;  // characters of one piece, line end included
 
-// One HEX input while it is read. Reused for each input; openInput starts it afresh.
+// One input while it is read, a HEX file or a binary one. Reused for each input;
+// openInput starts it afresh.
 struct HexInput {
     const char* name = nullptr;   // the path, or "(standard input)": what messages show
     bool standardInput = false;   // the HEX data comes from standard input, not from name
@@ -58,6 +60,11 @@ void startInput(HexInput& input, int descriptor);
 // Closes the descriptor if it is open and sets it back to none; false when the host
 // reported a failure.
 bool closeInput(HexInput& input);
+
+// Reads the next bytes of the input as they are, up to a block, into inputBlock from
+// its start; *got is their number, 0 at the end of the input. Returns RESULT_OK or
+// LINE_INPUT_ERROR.
+int readRawBlock(HexInput& input, std::size_t* got);
 
 // Starts a message about the input on standard output, which the caller's printf
 // finishes: a line feed, then the input's name and ": " when it names itself.

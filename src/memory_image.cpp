@@ -26,10 +26,10 @@ constexpr FreePage makeFreePage()
 // What a page never written holds, and what lies past the window.
 constexpr FreePage FREE_PAGE = makeFreePage();
 
-// The number of chunks the window's pages fill.
-std::size_t chunkCount(const MemoryImage& image)
+// Whether a chunk's pages are carved from a block of their own: in a window larger than a chunk.
+bool carved(const MemoryImage& image)
 {
-    return (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
+    return image.pageCount > PAGES_PER_CHUNK;
 }
 
 // The first page of a chunk's block: the block's first address aligned to the chunk's
@@ -40,22 +40,30 @@ unsigned char* chunkStart(unsigned char* block)
     return block + (misalignment == 0 ? 0 : CHUNK_SIZE - misalignment);
 }
 
-// Allocates the block for a chunk and asks Linux to back the chunk with a huge page.
-// The block has room for the chunk aligned, and for its pages' bitmaps after it.
-// Returns the chunk's first page, or null.
-unsigned char* allocateChunk(MemoryImage& image, std::size_t chunk)
+// Allocates the record of a chunk and, in a large window, the block for its pages,
+// and asks Linux to back the pages with a huge page. The block has room for the
+// pages aligned, and for their bitmaps after them. Returns the chunk, or null.
+ImageChunk* allocateChunk(MemoryImage& image, std::size_t number)
 {
-    auto* block = static_cast<unsigned char*>(image.allocate(2 * CHUNK_SIZE + PAGES_PER_CHUNK * BITMAP_SIZE));
-    if (block == nullptr) {
+    auto* chunk = static_cast<ImageChunk*>(image.allocate(sizeof(ImageChunk)));
+    if (chunk == nullptr) {
         return nullptr;
     }
-    image.chunks[chunk] = block;
-    unsigned char* start = chunkStart(block);
+    *chunk = ImageChunk{};
+    if (carved(image)) {
+        chunk->block =
+            static_cast<unsigned char*>(image.allocate(2 * CHUNK_SIZE + PAGES_PER_CHUNK * BITMAP_SIZE));
+        if (chunk->block == nullptr) {
+            std::free(chunk);
+            return nullptr;
+        }
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Only advice: without huge pages the chunk is backed page by page as it is written.
-    static_cast<void>(madvise(start, CHUNK_SIZE, MADV_HUGEPAGE));
+        // Only advice: without huge pages the chunk is backed page by page as it is written.
+        static_cast<void>(madvise(chunkStart(chunk->block), CHUNK_SIZE, MADV_HUGEPAGE));
 #endif
-    return start;
+    }
+    image.chunks[number] = chunk;
+    return chunk;
 }
 
 // The first and the last 64-bit word of a bitmap that bits [first, first + count)
@@ -96,6 +104,13 @@ void storeWord(unsigned char* bits, std::size_t word, std::uint64_t value)
     }
 }
 
+// The bitmap of the page with the given number, or null while it was never written.
+const unsigned char* writtenBits(const MemoryImage& image, std::size_t page)
+{
+    const ImagePage* record = findPage(image, page);
+    return record == nullptr ? nullptr : record->written;
+}
+
 // The highest bit set in a page's bitmap plus one, or 0 when none is.
 std::size_t bitsEnd(const unsigned char* bits)
 {
@@ -130,23 +145,15 @@ int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t wi
     image.windowSize = windowSize < MAX_WINDOW - windowStart ? windowSize : MAX_WINDOW - windowStart;
     image.cropWindow = crop;
     image.pageCount = static_cast<std::size_t>((image.windowSize + PAGE_MASK) >> PAGE_SHIFT);
-    image.pages = static_cast<ImagePage*>(image.allocate(image.pageCount * sizeof(ImagePage)));
-    if (image.pages == nullptr) {
+    std::size_t chunks = (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
+    image.chunks = static_cast<ImageChunk**>(image.allocate(chunks * sizeof(ImageChunk*)));
+    if (image.chunks == nullptr) {
         image.pageCount = 0;
         return RESULT_NO_MEMORY;
     }
-    for (std::size_t i = 0; i < image.pageCount; ++i) {
-        image.pages[i] = ImagePage{};
-    }
-    if (image.pageCount > PAGES_PER_CHUNK) {
-        std::size_t chunks = chunkCount(image);
-        image.chunks = static_cast<unsigned char**>(image.allocate(chunks * sizeof(unsigned char*)));
-        if (image.chunks == nullptr) {
-            return RESULT_NO_MEMORY;
-        }
-        for (std::size_t i = 0; i < chunks; ++i) {
-            image.chunks[i] = nullptr;
-        }
+    image.chunkCount = chunks;
+    for (std::size_t i = 0; i < chunks; ++i) {
+        image.chunks[i] = nullptr;
     }
     if (image.pageCount == 1 && allocatePage(image, 0) == nullptr) {
         return RESULT_NO_MEMORY;
@@ -163,58 +170,57 @@ void prepareMap(MemoryImage& image)
 
 void releaseImage(MemoryImage& image)
 {
-    for (std::size_t i = 0; i < image.pageCount && image.pages != nullptr; ++i) {
-        std::free(image.pages[i].earlier);
-        if (image.chunks == nullptr) {
-            std::free(image.pages[i].bytes);  // its bitmap lies in the same block
+    for (std::size_t i = 0; i < image.chunkCount; ++i) {
+        ImageChunk* chunk = image.chunks[i];
+        if (chunk == nullptr) {
+            continue;
         }
-    }
-    if (image.chunks != nullptr) {
-        for (std::size_t i = 0; i < chunkCount(image); ++i) {
-            std::free(image.chunks[i]);
+        for (ImagePage& page : chunk->pages) {
+            std::free(page.earlier);
+            if (chunk->block == nullptr) {
+                std::free(page.bytes);  // its bitmap lies in the same block
+            }
         }
+        std::free(chunk->block);
+        std::free(chunk);
     }
-    std::free(image.chunks);
+    std::free(static_cast<void*>(image.chunks));
     image.chunks = nullptr;
-    std::free(image.pages);
-    image.pages = nullptr;
+    image.chunkCount = 0;
     image.pageCount = 0;
     releaseRuns(image.runs);
     releaseRuns(image.allRuns);
     releaseRuns(image.overlaps);
 }
 
-ImagePage* allocatePage(MemoryImage& image, std::size_t page)
+ImagePage* allocatePage(MemoryImage& image, std::size_t number)
 {
-    unsigned char* bytes = nullptr;
-    unsigned char* written = nullptr;
-    if (image.chunks == nullptr) {
-        bytes = static_cast<unsigned char*>(image.allocate(PAGE_SIZE + BITMAP_SIZE));
-        written = bytes == nullptr ? nullptr : bytes + PAGE_SIZE;
-    } else {
-        std::size_t chunk = page / PAGES_PER_CHUNK;
-        std::size_t index = page % PAGES_PER_CHUNK;
-        unsigned char* start =
-            image.chunks[chunk] != nullptr ? chunkStart(image.chunks[chunk]) : allocateChunk(image, chunk);
-        if (start != nullptr) {
-            bytes = start + index * PAGE_SIZE;
-            written = start + CHUNK_SIZE + index * BITMAP_SIZE;
-        }
-    }
-    if (bytes == nullptr) {
+    ImageChunk* chunk = image.chunks[number / PAGES_PER_CHUNK];
+    if (chunk == nullptr && (chunk = allocateChunk(image, number / PAGES_PER_CHUNK)) == nullptr) {
         return nullptr;
     }
-    std::memset(bytes, FREE_BYTE, PAGE_SIZE);
-    std::memset(written, 0, BITMAP_SIZE);
-    image.pages[page].bytes = bytes;
-    image.pages[page].written = written;
-    return &image.pages[page];
+    std::size_t index = number % PAGES_PER_CHUNK;
+    ImagePage& page = chunk->pages[index];
+    if (chunk->block != nullptr) {
+        unsigned char* start = chunkStart(chunk->block);
+        page.bytes = start + index * PAGE_SIZE;
+        page.written = start + CHUNK_SIZE + index * BITMAP_SIZE;
+    } else {
+        page.bytes = static_cast<unsigned char*>(image.allocate(PAGE_SIZE + BITMAP_SIZE));
+        if (page.bytes == nullptr) {
+            return nullptr;
+        }
+        page.written = page.bytes + PAGE_SIZE;
+    }
+    std::memset(page.bytes, FREE_BYTE, PAGE_SIZE);
+    std::memset(page.written, 0, BITMAP_SIZE);
+    return &page;
 }
 
 ImagePage* takePage(MemoryImage& image, std::size_t number)
 {
-    ImagePage* page = &image.pages[number];
-    if (page->bytes == nullptr && allocatePage(image, number) == nullptr) {
+    ImagePage* page = findPage(image, number);
+    if ((page == nullptr || page->bytes == nullptr) && (page = allocatePage(image, number)) == nullptr) {
         return nullptr;
     }
     if (page->input != 0) {
@@ -281,7 +287,8 @@ bool bytesFree(const ImagePage& page, std::uint64_t address, std::size_t count, 
 std::uint64_t dataEnd(const MemoryImage& image)
 {
     for (std::size_t page = image.pageCount; page-- > 0;) {
-        const unsigned char* bytes = image.pages[page].bytes;
+        const ImagePage* record = findPage(image, page);
+        const unsigned char* bytes = record == nullptr ? nullptr : record->bytes;
         if (bytes == nullptr) {
             continue;
         }
@@ -298,8 +305,9 @@ std::uint64_t dataEnd(const MemoryImage& image)
 std::uint64_t writtenEnd(const MemoryImage& image)
 {
     for (std::size_t page = image.pageCount; page-- > 0;) {
-        if (image.pages[page].written != nullptr) {
-            std::size_t end = bitsEnd(image.pages[page].written);
+        const ImagePage* record = findPage(image, page);
+        if (record != nullptr && record->written != nullptr) {
+            std::size_t end = bitsEnd(record->written);
             if (end != 0) {
                 return (std::uint64_t{page} << PAGE_SHIFT) + end;
             }
@@ -314,7 +322,7 @@ bool nextWrittenRun(const MemoryImage& image, std::uint64_t from, std::uint64_t*
     auto n = static_cast<std::size_t>(from & PAGE_MASK);
     const unsigned char* bits = nullptr;
     for (; page < image.pageCount; ++page, n = 0) {
-        bits = image.pages[page].written;
+        bits = writtenBits(image, page);
         if (bits != nullptr && (n = nextBit(bits, n, true)) < PAGE_SIZE) {
             break;
         }
@@ -331,7 +339,7 @@ bool nextWrittenRun(const MemoryImage& image, std::uint64_t from, std::uint64_t*
         }
         ++page;
         n = 0;
-        if (page >= image.pageCount || (bits = image.pages[page].written) == nullptr) {
+        if (page >= image.pageCount || (bits = writtenBits(image, page)) == nullptr) {
             *end = std::uint64_t{page} << PAGE_SHIFT;  // no bit past the window is ever set
             return true;
         }
@@ -360,13 +368,18 @@ const unsigned char* imageBytes(const MemoryImage& image, std::uint64_t address,
     std::uint64_t page = address >> PAGE_SHIFT;
     std::uint64_t available = PAGE_SIZE - offset;
     const unsigned char* bytes = FREE_PAGE.bytes + offset;
-    if (page < image.pageCount && image.pages[page].bytes != nullptr) {
-        bytes = image.pages[page].bytes + offset;
+    const ImagePage* record =
+        page < image.pageCount ? findPage(image, static_cast<std::size_t>(page)) : nullptr;
+    if (record != nullptr && record->bytes != nullptr) {
+        bytes = record->bytes + offset;
         // Pages of one chunk lie side by side: a large image is handed on in a few long pieces.
-        for (std::uint64_t next = page + 1;
-             available < *count && next < image.pageCount &&
-             image.pages[next].bytes == image.pages[next - 1].bytes + PAGE_SIZE;
-             ++next) {
+        const unsigned char* last = record->bytes;
+        for (std::uint64_t next = page + 1; available < *count && next < image.pageCount; ++next) {
+            const ImagePage* following = findPage(image, static_cast<std::size_t>(next));
+            if (following == nullptr || following->bytes != last + PAGE_SIZE) {
+                break;
+            }
+            last = following->bytes;
             available += PAGE_SIZE;
         }
     }

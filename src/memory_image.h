@@ -2,8 +2,8 @@
 // live in 64 KiB pages, allocated on their first write and filled with 0xFF, each
 // with a bitmap of the bytes that were written, so that memory grows with the data
 // stored, never with the window; for the address map the data's addresses go to a
-// run list instead. Owns the pages, their bitmaps, the chunks that hold them in a
-// large window, the page table and the runs.
+// run list instead. Owns the chunk records that hold the pages, the pages, their
+// bitmaps, the blocks that hold them in a large window, and the runs.
 #pragma once
 
 #include "address_map.h"
@@ -13,12 +13,15 @@ constexpr unsigned PAGE_SHIFT = 16;
 constexpr std::uint64_t PAGE_SIZE = std::uint64_t{1} << PAGE_SHIFT;
 constexpr std::uint64_t PAGE_MASK = PAGE_SIZE - 1;
 
-// In a window larger than a chunk, pages are carved from chunks of 2 MiB, each
-// for its own 2 MiB of image addresses and aligned to 2 MiB in memory: a huge page
-// of x86-64 and AArch64, which Linux backs such a chunk with where it can, so that
-// a large image costs a few hundred page faults instead of thousands.
-constexpr std::size_t PAGES_PER_CHUNK = 32;
-constexpr std::uint64_t CHUNK_SIZE = PAGE_SIZE * PAGES_PER_CHUNK;
+// The window's pages are kept by chunks of 32, 2 MiB of image addresses, each with
+// a record allocated on the chunk's first write, so that even a window of 4 GiB
+// costs a table of a few KiB. In a window larger than a chunk, a chunk's pages are
+// carved from one block, aligned to 2 MiB in memory: a huge page of x86-64 and
+// AArch64, which Linux backs such a block with where it can, so that a large image
+// costs a few hundred page faults instead of thousands.
+constexpr unsigned CHUNK_SHIFT = 21;
+constexpr std::size_t PAGES_PER_CHUNK = std::size_t{1} << (CHUNK_SHIFT - PAGE_SHIFT);
+constexpr std::uint64_t CHUNK_SIZE = std::uint64_t{1} << CHUNK_SHIFT;
 constexpr std::uint64_t MAX_WINDOW = std::uint64_t{1} << 32;  // the whole 32-bit file address space
 
 // The highest file address: a record that runs past it has no place in any window.
@@ -44,12 +47,16 @@ struct ImagePage {
                                        // 0 for none
 };
 
+struct ImageChunk {
+    unsigned char* block;              // a window larger than a chunk: the block that holds the
+                                       // pages, aligned, and their bitmaps; else null
+    ImagePage pages[PAGES_PER_CHUNK];  // its pages, by their number within the chunk
+};
+
 struct MemoryImage {
-    ImagePage* pages = nullptr;        // pageCount entries
-    std::size_t pageCount = 0;         // pages the window spans, 1 to 65,536; 0 while mapping
-    unsigned char** chunks = nullptr;  // a window larger than a chunk: for each chunk of image
-                                       // addresses, the block its pages and their bitmaps lie
-                                       // in, or null; else null
+    ImageChunk** chunks = nullptr;  // chunkCount entries, null for a chunk never written
+    std::size_t chunkCount = 0;     // chunks the window spans, 1 to 2,048; 0 while mapping
+    std::size_t pageCount = 0;      // pages the window spans, 1 to 65,536; 0 while mapping
     // File address windowStart + n is image address n, for n below windowSize (1 to
     // 2^32; 0 while mapping). File addresses count the bases of address records; the
     // window ends at 2^32 at the latest.
@@ -72,7 +79,7 @@ struct MemoryImage {
     MemoryAllocator allocate = std::malloc;  // source of the pages, the page table and the runs
 };
 
-// Sets up an empty image for the window, cut at 2^32: the page table, and the page
+// Sets up an empty image for the window, cut at 2^32: the chunk table, and the page
 // itself when the window fits in one, so that a 64 KiB image is had before anything
 // is read. Returns RESULT_OK or RESULT_NO_MEMORY.
 int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t windowSize, bool crop);
@@ -80,7 +87,7 @@ int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t wi
 // Sets up an image that records where data lies instead of storing it.
 void prepareMap(MemoryImage& image);
 
-// Frees every page, the page table and the runs; safe to call twice.
+// Frees every page, chunk, the chunk table and the runs; safe to call twice.
 void releaseImage(MemoryImage& image);
 
 // The image address of a data byte at a file address (base plus load address plus
@@ -91,8 +98,16 @@ inline std::uint64_t imageAddress(const MemoryImage& image, std::uint64_t fileAd
     return relative < image.windowSize ? relative : OUTSIDE_WINDOW;
 }
 
+// The record of the page with the given number, or null while its chunk was never
+// written; its bytes are null while the page was never written.
+inline ImagePage* findPage(const MemoryImage& image, std::size_t page)
+{
+    ImageChunk* chunk = image.chunks[page / PAGES_PER_CHUNK];
+    return chunk == nullptr ? nullptr : &chunk->pages[page % PAGES_PER_CHUNK];
+}
+
 // Allocates the page with the given number, filled with 0xFF and with no byte
-// written, into the page table, in its chunk where the window has chunks. Returns
+// written, and its chunk's record or block where they are not there yet. Returns
 // it, or null when no memory is left.
 ImagePage* allocatePage(MemoryImage& image, std::size_t page);
 
@@ -100,8 +115,10 @@ ImagePage* allocatePage(MemoryImage& image, std::size_t page);
 // null when no memory is left.
 inline ImagePage* pageAt(MemoryImage& image, std::uint64_t address)
 {
-    ImagePage* page = &image.pages[address >> PAGE_SHIFT];
-    return page->bytes != nullptr ? page : allocatePage(image, address >> PAGE_SHIFT);
+    ImagePage* page = findPage(image, static_cast<std::size_t>(address >> PAGE_SHIFT));
+    return page != nullptr && page->bytes != nullptr
+               ? page
+               : allocatePage(image, static_cast<std::size_t>(address >> PAGE_SHIFT));
 }
 
 // Makes the page the current input's: allocated, and with the bits that earlier
@@ -112,8 +129,10 @@ ImagePage* takePage(MemoryImage& image, std::size_t page);
 // read; null when no memory is left.
 inline ImagePage* inputPageAt(MemoryImage& image, std::uint64_t address)
 {
-    ImagePage* page = &image.pages[address >> PAGE_SHIFT];
-    return page->input == image.inputNumber ? page : takePage(image, address >> PAGE_SHIFT);
+    ImagePage* page = findPage(image, static_cast<std::size_t>(address >> PAGE_SHIFT));
+    return page != nullptr && page->input == image.inputNumber
+               ? page
+               : takePage(image, static_cast<std::size_t>(address >> PAGE_SHIFT));
 }
 
 // Whether bit n of a bitmap is set.

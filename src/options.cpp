@@ -27,6 +27,12 @@ enum LongOption {
     OPTION_CHECKSUM,
     OPTION_SWAP,
     OPTION_SPLIT,
+    OPTION_FORMAT,
+    OPTION_RECORD_SIZE,
+    OPTION_START,
+    OPTION_BINARY,
+    OPTION_ALIGN,
+    OPTION_COMPARE,
 };
 
 constexpr option LONG_OPTIONS[] = {
@@ -40,6 +46,12 @@ constexpr option LONG_OPTIONS[] = {
     {"checksum", required_argument, nullptr, OPTION_CHECKSUM},
     {"swap", required_argument, nullptr, OPTION_SWAP},
     {"split", required_argument, nullptr, OPTION_SPLIT},
+    {"format", required_argument, nullptr, OPTION_FORMAT},
+    {"record-size", required_argument, nullptr, OPTION_RECORD_SIZE},
+    {"start", required_argument, nullptr, OPTION_START},
+    {"binary", required_argument, nullptr, OPTION_BINARY},
+    {"align", required_argument, nullptr, OPTION_ALIGN},
+    {"compare", required_argument, nullptr, OPTION_COMPARE},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -54,11 +66,15 @@ constexpr char SHORT_OPTIONS[] = "-:o:qhV";
 constexpr std::uint64_t MAX_OFFSET = 0xFFFFFFFF;
 constexpr std::uint64_t MAX_SIZE = std::uint64_t{1} << 32;
 constexpr unsigned SUFFIX_SHIFT_K = 10;
+constexpr std::uint64_t MAX_RECORD_SIZE = 0xFF;  // a record's count field is one byte
+constexpr std::uint64_t MAX_ALIGN = std::uint64_t{1} << 20;
 
 // What a number option takes, for its messages.
 constexpr char OFFSET_RANGE[] = "0 to 0xFFFFFFFF";
 constexpr char SIZE_RANGE[] = "1 to 4G";
 constexpr char CHECKSUM_SYNTAX[] = "ALGORITHM[:FIRST-LAST]@DEST, DEST an address or end";
+constexpr char BINARY_SYNTAX[] = "FILE@ADDR, ADDR from 0 to 0xFFFFFFFF";
+constexpr char ALIGN_RANGE[] = "a power of two from 1 to 1M";
 constexpr std::size_t NAME_ROOM = 32;  // longer than every algorithm's name with "-be"
 
 // The words of the command line that a later check names.
@@ -214,7 +230,47 @@ int takeSplit(const char* value, Options* options)
     options->splitCount = count;
     options->splitWidth = width;
     options->imageOption = "--split";
+    options->binaryOption = options->binaryOption != nullptr ? options->binaryOption : "--split";
+    options->outputOption = options->outputOption != nullptr ? options->outputOption : "--split";
     return RESULT_OK;
+}
+
+// Parses --binary's FILE@ADDR into a new input; the last "@" separates the address,
+// so that a name may hold "@".
+int takeBinary(const char* value, Options* options)
+{
+    const char* at = std::strrchr(value, '@');
+    std::uint64_t address = 0;
+    if (at == nullptr || at == value) {
+        return badValue("--binary", value, BINARY_SYNTAX);
+    }
+    int rc = takeNumber("--binary", value, at + 1, MAX_OFFSET, false, BINARY_SYNTAX, &address);
+    if (rc != RESULT_OK) {
+        return rc;
+    }
+    auto length = static_cast<std::size_t>(at - value);
+    auto* path = static_cast<char*>(std::malloc(length + 1));
+    if (path == nullptr) {
+        static_cast<void>(std::fputs("\nNot enough memory !\n", stderr));
+        return RESULT_NO_MEMORY;
+    }
+    std::memcpy(path, value, length);
+    path[length] = '\0';
+    InputFile& input = options->inputs[options->inputCount++];
+    input.path = path;
+    input.ownedPath = path;
+    input.binary = true;
+    input.address = static_cast<std::uint32_t>(address);
+    ++options->binaryCount;
+    return RESULT_OK;
+}
+
+// Remembers the first option given of a kind, for a later refusal that names it.
+void firstOf(const char** first, const char* option)
+{
+    if (*first == nullptr) {
+        *first = option;
+    }
 }
 
 // Takes one option that getopt_long returned, with its value in optarg.
@@ -224,7 +280,7 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
     int rc = RESULT_OK;
     switch (letter) {
     case 1:
-        options->inputs[options->inputCount++] = value;
+        options->inputs[options->inputCount++].path = value;
         return RESULT_OK;
     case 'o':
         if (value[0] == '\0' || std::strcmp(value, "-") == 0) {
@@ -232,6 +288,7 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
         }
         options->outputPath = value;
         options->imageOption = "-o";
+        firstOf(&options->outputOption, "-o");
         return RESULT_OK;
     case OPTION_OFFSET:
         rc = takeNumber("--offset", value, value, MAX_OFFSET, false, OFFSET_RANGE, &number);
@@ -252,6 +309,7 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
     case OPTION_TRIM:
         options->trim = true;
         options->imageOption = "--trim";
+        firstOf(&options->binaryOption, "--trim");
         return RESULT_OK;
     case OPTION_CROP:
         options->crop = true;
@@ -269,9 +327,59 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
         }
         options->swapWidth = static_cast<unsigned>(value[0] - '0');
         options->imageOption = "--swap";
+        firstOf(&options->binaryOption, "--swap");
+        firstOf(&options->outputOption, "--swap");
         return RESULT_OK;
     case OPTION_SPLIT:
         return takeSplit(value, options);
+    case OPTION_FORMAT:
+        if (std::strcmp(value, "hex") != 0 && std::strcmp(value, "binary") != 0) {
+            return badValue("--format", value, "hex or binary");
+        }
+        options->format = value[0] == 'h' ? FORMAT_HEX : FORMAT_BINARY;
+        options->formatGiven = true;
+        options->imageOption = "--format";
+        return RESULT_OK;
+    case OPTION_RECORD_SIZE:
+        rc = takeNumber("--record-size", value, value, MAX_RECORD_SIZE, false, "1 to 255", &number);
+        if (rc == RESULT_OK && number == 0) {
+            rc = badValue("--record-size", value, "1 to 255");
+        }
+        options->recordSize = static_cast<unsigned>(number);
+        options->imageOption = "--record-size";
+        firstOf(&options->hexOption, "--record-size");
+        firstOf(&options->outputOption, "--record-size");
+        return rc;
+    case OPTION_START:
+        options->startGiven = true;
+        options->noStart = std::strcmp(value, "none") == 0;
+        if (!options->noStart) {
+            rc = takeNumber("--start", value, value, MAX_OFFSET, false,
+                            "an address from 0 to 0xFFFFFFFF, or none", &number);
+            options->startAddress = static_cast<std::uint32_t>(number);
+        }
+        options->imageOption = "--start";
+        firstOf(&options->hexOption, "--start");
+        firstOf(&options->outputOption, "--start");
+        return rc;
+    case OPTION_BINARY:
+        return takeBinary(value, options);
+    case OPTION_ALIGN:
+        rc = takeNumber("--align", value, value, MAX_ALIGN, true, ALIGN_RANGE, &number);
+        if (rc == RESULT_OK && (number == 0 || (number & (number - 1)) != 0)) {
+            rc = badValue("--align", value, ALIGN_RANGE);
+        }
+        options->align = number;
+        options->imageOption = "--align";
+        firstOf(&options->outputOption, "--align");
+        return rc;
+    case OPTION_COMPARE:
+        if (value[0] == '\0') {
+            return badValue("--compare", value, "a file name");
+        }
+        options->comparePath = value;
+        options->imageOption = "--compare";
+        return RESULT_OK;
     case OPTION_MAP:
         options->action = options->action == ACTION_CONVERT ? ACTION_MAP : options->action;
         return RESULT_OK;
@@ -287,18 +395,97 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
     }
 }
 
-// Checks what only the whole command line tells, and settles which operands are read.
+int commandLineFault(const char* text)
+{
+    static_cast<void>(std::fprintf(stderr, "romcast: %s; see 'romcast --help'\n", text));
+    return RESULT_USAGE;
+}
+
+// Settles the action and the form of the output, or of the read-back with --compare,
+// and refuses the options that have no use with them.
+int checkAction(Options* options)
+{
+    char fault[256];
+    if (options->comparePath != nullptr) {
+        if (options->action == ACTION_MAP) {
+            return commandLineFault("--map and --compare cannot be given together");
+        }
+        options->action = ACTION_COMPARE;
+        if (options->outputOption != nullptr) {
+            static_cast<void>(std::snprintf(fault, sizeof fault,
+                                            "--compare writes no image, so '%s' has no use with it",
+                                            options->outputOption));
+            return commandLineFault(fault);
+        }
+    }
+    if (options->action == ACTION_MAP && options->imageOption != nullptr) {
+        static_cast<void>(std::snprintf(
+            fault, sizeof fault, "--map writes no image, so '%s' has no use with it", options->imageOption));
+        return commandLineFault(fault);
+    }
+    if (options->action == ACTION_MAP) {
+        return RESULT_OK;
+    }
+    const char* named = options->action == ACTION_COMPARE ? options->comparePath : options->outputPath;
+    if (!options->formatGiven) {
+        options->format = named != nullptr && hexFileName(named) ? FORMAT_HEX : FORMAT_BINARY;
+    }
+    if (options->action == ACTION_COMPARE) {
+        return RESULT_OK;
+    }
+    if (options->format == FORMAT_HEX && options->outputPath == nullptr) {
+        return commandLineFault(
+            "--format=hex needs -o FILE: the output named after the input is a binary .bin");
+    }
+    if (options->format == FORMAT_HEX && options->binaryOption != nullptr) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "'%s' shapes a binary image, and the output '%s' is written as Intel "
+                                        "HEX (--format=binary writes a binary)",
+                                        options->binaryOption, options->outputPath));
+        return commandLineFault(fault);
+    }
+    if (options->format == FORMAT_BINARY && options->hexOption != nullptr) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "'%s' has no use with a binary output (an output named .hex, or "
+                                        "--format=hex, writes Intel HEX)",
+                                        options->hexOption));
+        return commandLineFault(fault);
+    }
+    if (options->binaryCount > 0 && options->outputPath == nullptr) {
+        return commandLineFault("--binary needs -o FILE for the image");
+    }
+    return RESULT_OK;
+}
+
+// Checks that standard input is named once at most among the inputs and the
+// read-back, and that its image has a name.
+int checkStandardInput(const Options& options)
+{
+    int named = options.comparePath != nullptr && std::strcmp(options.comparePath, "-") == 0 ? 1 : 0;
+    for (int i = 0; i < options.inputCount; ++i) {
+        if (std::strcmp(options.inputs[i].path, "-") == 0) {
+            ++named;
+        }
+    }
+    if (named > 1) {
+        return commandLineFault("standard input (-) may be named only once");
+    }
+    if (options.action == ACTION_CONVERT && named > 0 && options.outputPath == nullptr) {
+        return commandLineFault("standard input (-) needs -o FILE for the image");
+    }
+    return RESULT_OK;
+}
+
+// Checks what only the whole command line tells, and settles which inputs are read
+// and the window.
 int checkCombination(Options* options, const Given& given)
 {
     if (options->action == ACTION_HELP || options->action == ACTION_VERSION) {
         return RESULT_OK;
     }
-    if (options->action == ACTION_MAP && options->imageOption != nullptr) {
-        static_cast<void>(std::fprintf(stderr,
-                                       "romcast: --map writes no image, so '%s' has no use with it; "
-                                       "see 'romcast --help'\n",
-                                       options->imageOption));
-        return RESULT_USAGE;
+    int rc = checkAction(options);
+    if (rc != RESULT_OK) {
+        return rc;
     }
     if (given.size != nullptr && std::uint64_t{options->offset} + options->size > MAX_SIZE) {
         static_cast<void>(std::fprintf(stderr,
@@ -307,11 +494,15 @@ int checkCombination(Options* options, const Given& given)
                                        given.offset != nullptr ? given.offset : "0", given.size));
         return RESULT_USAGE;
     }
-    // The window as the image will have it, cut at 2^32.
+    // A HEX file keeps its addresses: without --size its window reaches the top of the
+    // address space. A binary's window is cut at 2^32.
+    if (options->format == FORMAT_HEX && given.size == nullptr) {
+        options->size = MAX_SIZE - options->offset;
+    }
     std::uint64_t window =
         options->size < MAX_SIZE - options->offset ? options->size : MAX_SIZE - options->offset;
     for (int i = 0; i < options->checksumCount; ++i) {
-        int rc = checkChecksum(options->checksums[i], window);
+        rc = checkChecksum(options->checksums[i], window);
         if (rc != RESULT_OK) {
             return rc;
         }
@@ -319,25 +510,7 @@ int checkCombination(Options* options, const Given& given)
     if (options->action == ACTION_CONVERT && options->outputPath == nullptr && options->inputCount > 1) {
         options->inputCount = 1;  // further operands are ignored
     }
-    bool standardInput = false;
-    for (int i = 0; i < options->inputCount; ++i) {
-        const char* input = options->inputs[i];
-        if (input == nullptr || std::strcmp(input, "-") != 0) {
-            continue;
-        }
-        if (standardInput) {
-            static_cast<void>(std::fputs(
-                "romcast: standard input (-) may be named only once; see 'romcast --help'\n", stderr));
-            return RESULT_USAGE;
-        }
-        standardInput = true;
-    }
-    if (options->action == ACTION_CONVERT && standardInput && options->outputPath == nullptr) {
-        static_cast<void>(std::fputs(
-            "romcast: standard input (-) needs -o FILE for the image; see 'romcast --help'\n", stderr));
-        return RESULT_USAGE;
-    }
-    return RESULT_OK;
+    return checkStandardInput(*options);
 }
 
 }  // namespace
@@ -403,7 +576,7 @@ int parseOptions(int argc, char* argv[], Options* options)
     // Every operand and every checksum is an argument of its own, so argc entries
     // always suffice.
     auto arguments = static_cast<std::size_t>(argc);
-    options->inputs = static_cast<const char**>(std::calloc(arguments, sizeof(char*)));
+    options->inputs = static_cast<InputFile*>(std::calloc(arguments, sizeof(InputFile)));
     options->checksums = static_cast<ChecksumRequest*>(std::calloc(arguments, sizeof(ChecksumRequest)));
     if (options->inputs == nullptr || options->checksums == nullptr) {
         static_cast<void>(std::fputs("\nNot enough memory !\n", stderr));
@@ -439,13 +612,39 @@ int parseOptions(int argc, char* argv[], Options* options)
         }
     }
     while (optind < argc) {
-        options->inputs[options->inputCount++] = argv[optind++];  // the arguments after "--"
+        options->inputs[options->inputCount++].path = argv[optind++];  // the arguments after "--"
     }
     return checkCombination(options, given);
 }
 
+bool hexFileName(const char* path)
+{
+    static const char* const EXTENSIONS[] = {".hex", ".ihx", ".ihex"};
+    std::size_t length = std::strlen(path);
+    for (const char* extension : EXTENSIONS) {
+        std::size_t size = std::strlen(extension);
+        if (length < size) {
+            continue;
+        }
+        const char* tail = path + length - size;
+        std::size_t k = 0;
+        // ASCII letters only: a locale's case rules must not decide the output's form.
+        while (k < size && (tail[k] == extension[k] ||
+                            (tail[k] >= 'A' && tail[k] <= 'Z' && tail[k] - 'A' + 'a' == extension[k]))) {
+            ++k;
+        }
+        if (k == size) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void releaseOptions(Options* options)
 {
+    for (int i = 0; options->inputs != nullptr && i < options->inputCount; ++i) {
+        std::free(options->inputs[i].ownedPath);
+    }
     std::free(static_cast<void*>(options->inputs));
     std::free(options->checksums);
     options->inputs = nullptr;

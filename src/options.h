@@ -1,7 +1,8 @@
 // Command-line options: walks argv once with getopt_long into an Options record that
 // the driver owns, and prints the help and version texts. Knows nothing of records; a
 // fault in the command line is reported here, in one line on standard error. Owns the
-// lists of input operands and checksums, released with releaseOptions.
+// lists of inputs and checksums and the names of binary inputs, released with
+// releaseOptions.
 #pragma once
 
 #include <cstdint>
@@ -11,17 +12,42 @@
 enum OptionsAction {
     ACTION_CONVERT,  // convert the inputs (none given: the driver prints its usage lines)
     ACTION_MAP,      // --map: print where the inputs' data lies
+    ACTION_COMPARE,  // --compare: compare the image with a chip's read-back
     ACTION_HELP,     // -h, --help
     ACTION_VERSION,  // -V, --version
 };
 
+enum FileFormat {
+    FORMAT_BINARY,  // a flat binary image from image address 0
+    FORMAT_HEX,     // Intel HEX: the bytes written, at their file addresses
+};
+
+// One input, in the order of the command line; all zero is no input.
+struct InputFile {
+    const char* path;       // the file; "-" is standard input
+    bool binary;            // --binary: every byte is data; else Intel HEX
+    std::uint32_t address;  // --binary: the file address of its first byte
+    char* ownedPath;        // --binary: the heap copy that path points to, else null
+};
+
 struct Options {
     OptionsAction action = ACTION_CONVERT;
-    const char** inputs = nullptr;         // the FILE operands to read, in order; "-" is standard input
-    int inputCount = 0;                    // operands to read: all with -o or --map, else the first alone
+    InputFile* inputs = nullptr;           // the FILE operands and --binary inputs, in order
+    int inputCount = 0;                    // inputs to read: all with -o, --map or --compare, else the
+                                           // first operand alone
+    int binaryCount = 0;                   // --binary inputs among them
     const char* outputPath = nullptr;      // -o: the image's path; null to derive it from the first input
+    FileFormat format = FORMAT_BINARY;     // the output's form, or with --compare the read-back's
+    bool formatGiven = false;              // --format given; else the name decides
+    unsigned recordSize = 16;              // --record-size: data bytes per HEX record, 1 to 255
+    bool startGiven = false;               // --start given: startAddress, or none
+    bool noStart = false;                  // --start=none: no start address record
+    std::uint32_t startAddress = 0;        // --start=ADDR: written as a type 05 record
+    std::uint64_t align = 1;               // --align: padded to blocks of this size, 1 to 1M
+    const char* comparePath = nullptr;     // --compare: the read-back to compare with
     std::uint32_t offset = 0;              // --offset: the file address that becomes image address 0
-    std::uint64_t size = 0x10000;          // --size: bytes in the window, 1 to 2^32
+    std::uint64_t size = 0x10000;          // the window's size, 1 to 2^32: --size, or the default of
+                                           // the output's form
     bool fixedSize = false;                // --size given: the output is exactly `size` bytes
     bool trim = false;                     // --trim: the output ends after its last byte that is not 0xFF
     bool crop = false;                     // --crop: skip data outside the window instead of failing
@@ -29,10 +55,13 @@ struct Options {
     bool quiet = false;                    // -q: no banner, progress line or report
     ChecksumRequest* checksums = nullptr;  // --checksum, in the order given
     int checksumCount = 0;
-    unsigned swapWidth = 1;             // --swap: bytes per word reversed, 2 or 4; 1 for none
-    unsigned splitCount = 1;            // --split: files, 2, 4 or 8; 1 for none
-    unsigned splitWidth = 1;            // --split=N:W: bytes per unit, 1, 2 or 4
-    const char* imageOption = nullptr;  // the first option given that shapes an image, which --map refuses
+    unsigned swapWidth = 1;              // --swap: bytes per word reversed, 2 or 4; 1 for none
+    unsigned splitCount = 1;             // --split: files, 2, 4 or 8; 1 for none
+    unsigned splitWidth = 1;             // --split=N:W: bytes per unit, 1, 2 or 4
+    const char* imageOption = nullptr;   // the first option given that shapes an image, which --map refuses
+    const char* binaryOption = nullptr;  // the first option given that shapes a binary image only
+    const char* hexOption = nullptr;     // the first option given that shapes a HEX output only
+    const char* outputOption = nullptr;  // the first option given that only an output has use for
 };
 
 // Fills *options from the command line. Returns RESULT_OK, RESULT_USAGE after
@@ -40,7 +69,10 @@ struct Options {
 // memory". Nothing is read or written.
 int parseOptions(int argc, char* argv[], Options* options);
 
-// Frees the operand and checksum lists; safe to call twice.
+// Whether a name ends in .hex, .ihx or .ihex, in any case: the name of an Intel HEX file.
+bool hexFileName(const char* path);
+
+// Frees the input and checksum lists; safe to call twice.
 void releaseOptions(Options* options);
 
 // Outcomes of parseNumber.

@@ -121,7 +121,11 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
         return LINE_NOT_REGULAR;
     }
     // The first record in a page of this input takes the field-by-field path, which takes the page.
-    ImagePage& page = image.pages[start >> PAGE_SHIFT];
+    ImageChunk* chunk = image.chunks[start >> CHUNK_SHIFT];
+    if (chunk == nullptr) {
+        return LINE_NOT_REGULAR;
+    }
+    ImagePage& page = chunk->pages[(start >> PAGE_SHIFT) % PAGES_PER_CHUNK];
     if (page.input != image.inputNumber) {
         return LINE_NOT_REGULAR;
     }

@@ -9,12 +9,14 @@
 
 // One numbering for step results and the process exit status.
 enum ResultCode {
-    RESULT_OK = 0,            // step or conversion succeeded
-    RESULT_USAGE = 1,         // no input file named, or the command line is faulty
-    RESULT_WRITE_FAILED = 2,  // the output file could not be opened or written
-    RESULT_READ_FAILED = 3,   // the input could not be read, a line failed, or no data was found
-    RESULT_END_RECORD = 4,    // the reader saw the end-of-file record; never leaves the reader
-    RESULT_NO_MEMORY = 5,     // a page of the image, or the run list, could not be allocated
+    RESULT_OK = 0,             // step or conversion succeeded
+    RESULT_USAGE = 1,          // no input file named, or the command line is faulty
+    RESULT_WRITE_FAILED = 2,   // the output file could not be opened or written
+    RESULT_READ_FAILED = 3,    // the input could not be read, a line failed, or no data was found
+    RESULT_END_RECORD = 4,     // the reader saw the end-of-file record; never leaves the reader
+    RESULT_IMAGE_DIFFERS = 4,  // --compare found bytes that differ; the status of that run alone,
+                               // so it never meets the reader's code
+    RESULT_NO_MEMORY = 5,      // a page of the image, or the run list, could not be allocated
 };
 
 constexpr std::size_t IMAGE_SIZE = 0x10000;  // the default window: 16-bit load addresses

@@ -72,17 +72,19 @@ def parse(path):
         kind, args = words[0], words[1:]
         if kind == "case":
             case = {"name": " ".join(args), "run": [], "files": {}, "raw": set(), "dirs": [], "links": {},
-                    "images": {}, "stdout": [], "stderr": [], "status": 0, "fsize": None,
+                    "images": {}, "texts": set(), "stdout": [], "stderr": [], "status": 0, "fsize": None,
                     "modes": {}, "unprivileged": False, "host": None, "env": {},
                     "stdin": None, "held": False, "feeds": {}, "bare": False, "owners": {}, "fifos": []}
             cases.append(case)
         elif kind == "run":
             case["run"] = [as_name(a) for a in args]
-        elif kind in ("file", "image"):
+        elif kind in ("file", "image", "text"):
             path = as_name(args[0])
-            section = case[kind + "s"].setdefault(path, [])
+            section = case["files" if kind == "file" else "images"].setdefault(path, [])
             if args[1:] == ["raw"]:
                 case["raw"].add(path)
+            if kind == "text":
+                case["texts"].add(path)
         elif kind == "stdin":
             section = case["stdin"] = []
             case["held"] = args == ["open"]
@@ -280,7 +282,8 @@ def run_case(options, case):
         for name, lines in case["images"].items():
             path = os.path.join(work, name)
             got = open(path, "rb").read() if os.path.isfile(path) else fifo_bytes.get(name)
-            if got != image(lines):
+            want = text(lines) if name in case["texts"] else image(lines)
+            if got != want:
                 faults.append(f"image {name}: got {got[:64] if got else got!r}...")
             elif os.path.isfile(path) and not os.path.islink(path) and os.stat(path).st_mode & 0o7777 != case["modes"].get(name, NEW_FILE_MODE):
                 faults.append(f"image {name}: mode {os.stat(path).st_mode & 0o7777:o}")

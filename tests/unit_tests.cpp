@@ -124,10 +124,12 @@ void* noMemory(std::size_t /*size*/)
     return nullptr;
 }
 
-// The page table of a 64 KiB image has one entry, and its page a bitmap.
+// A 64 KiB image: a table of one chunk, its record, and one page with its bitmap.
 void* memoryForTheImageOnly(std::size_t size)
 {
-    return size == IMAGE_SIZE + BITMAP_SIZE || size == sizeof(ImagePage) ? std::malloc(size) : nullptr;
+    return size == IMAGE_SIZE + BITMAP_SIZE || size == sizeof(ImageChunk) || size == sizeof(ImageChunk*)
+               ? std::malloc(size)
+               : nullptr;
 }
 
 struct Outcome {
@@ -147,7 +149,7 @@ Outcome runWith(MemoryAllocator allocate, const std::string& path)
     Outcome run{runConverter(*state, 2, argv), "", ""};
     run.out = testing::internal::GetCapturedStdout();
     run.err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(state->image.pages, nullptr);
+    EXPECT_EQ(state->image.chunks, nullptr);
     releaseResources(*state);  // a second release finds nothing to do
     return run;
 }
@@ -250,7 +252,7 @@ TEST(Options, TheWalkTakesTheOperandsAndTheLastValue)
     Options options;
     EXPECT_EQ(parse(first, &options), RESULT_OK);
     ASSERT_EQ(options.inputCount, 1);  // without -o, further operands are ignored
-    EXPECT_STREQ(options.inputs[0], "a.hex");
+    EXPECT_STREQ(options.inputs[0].path, "a.hex");
     EXPECT_EQ(options.offset, 0x20u);
     EXPECT_TRUE(options.quiet);
     EXPECT_FALSE(options.fixedSize);
@@ -262,8 +264,8 @@ TEST(Options, TheWalkTakesTheOperandsAndTheLastValue)
     Options again;
     EXPECT_EQ(parse(second, &again), RESULT_OK);  // a second walk in the same process starts afresh
     ASSERT_EQ(again.inputCount, 3);  // with -o every operand is an input, "-" and those after "--" too
-    EXPECT_STREQ(again.inputs[1], "-");
-    EXPECT_STREQ(again.inputs[2], "-y");
+    EXPECT_STREQ(again.inputs[1].path, "-");
+    EXPECT_STREQ(again.inputs[2].path, "-y");
     EXPECT_TRUE(again.fixedSize && again.crop && again.strict);
     EXPECT_EQ(again.size, 8192u);
     releaseOptions(&again);

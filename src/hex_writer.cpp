@@ -1,0 +1,183 @@
+// Intel HEX writer: the records, their text and the write.
+#include "hex_writer.h"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "file_replace.h"
+
+namespace {
+
+constexpr std::size_t TEXT_BUFFER_SIZE = std::size_t{1} << 18;  // text handed to the stream at a time
+constexpr std::uint64_t SEGMENT_SIZE = 0x10000;                 // what a 16-bit load address reaches
+constexpr unsigned RECORD_DATA = 0;
+constexpr unsigned RECORD_END = 1;
+constexpr unsigned RECORD_LINEAR_BASE = 4;
+
+struct HexPairTable {
+    char pair[256][2];  // each byte value in two upper-case hexadecimal digits
+};
+
+constexpr HexPairTable makeHexPairTable()
+{
+    HexPairTable table{};
+    constexpr char DIGITS[] = "0123456789ABCDEF";
+    for (unsigned value = 0; value < 256; ++value) {
+        table.pair[value][0] = DIGITS[value >> 4];
+        table.pair[value][1] = DIGITS[value & 0xF];
+    }
+    return table;
+}
+
+constexpr HexPairTable HEX_PAIRS = makeHexPairTable();
+
+char* putPair(char* out, unsigned value)
+{
+    std::memcpy(out, HEX_PAIRS.pair[value & 0xFF], 2);
+    return out + 2;
+}
+
+#if defined(__SSE2__)
+// The 16 nibbles of a register, one per byte, as the characters '0' to '9' and 'A' to 'F'.
+__m128i digitCharacters(__m128i nibbles)
+{
+    __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('A' - '0' - 10));
+    return _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+}
+
+// Writes the 16 bytes at data as 32 characters to out; returns the sum of the bytes.
+unsigned putSixteenPairs(char* out, const unsigned char* data)
+{
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+    __m128i low = _mm_and_si128(bytes, _mm_set1_epi8(0x0F));
+    __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), _mm_set1_epi8(0x0F));
+    // Each byte's high nibble comes first in the text.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), digitCharacters(_mm_unpacklo_epi8(high, low)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), digitCharacters(_mm_unpackhi_epi8(high, low)));
+    __m128i halves = _mm_sad_epu8(bytes, _mm_setzero_si128());  // the sum of each 8 bytes
+    return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_add_epi32(halves, _mm_srli_si128(halves, 8))));
+}
+#endif
+
+// What fillHex writes, and what it found.
+struct HexText {
+    const ConversionState* state;
+    char* buffer;          // TEXT_BUFFER_SIZE bytes
+    std::uint64_t* saved;  // data bytes written
+};
+
+// Hands the text from buffer to end to the stream; false when the write failed.
+bool flush(std::FILE* stream, const char* buffer, const char* end)
+{
+    auto length = static_cast<std::size_t>(end - buffer);
+    return std::fwrite(buffer, 1, length, stream) == length;
+}
+
+// The record's data bytes: in their page where they lie in one, else gathered into scratch.
+const unsigned char* recordBytes(const MemoryImage& image, std::uint64_t address, unsigned count,
+                                 unsigned char* scratch)
+{
+    std::uint64_t available = count;
+    const unsigned char* bytes = imageBytes(image, address, &available);
+    if (available == count) {
+        return bytes;
+    }
+    std::memcpy(scratch, bytes, static_cast<std::size_t>(available));
+    std::uint64_t rest = count - available;
+    std::memcpy(scratch + available, imageBytes(image, address + available, &rest),
+                static_cast<std::size_t>(rest));
+    return scratch;
+}
+
+// Writes the records of every run of written bytes, then the start address and the end record.
+bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* contents)
+{
+    const auto& text = *static_cast<const HexText*>(contents);
+    const ConversionState& state = *text.state;
+    const MemoryImage& image = state.image;
+    char* out = text.buffer;
+    const char* limit = text.buffer + TEXT_BUFFER_SIZE - 2 * MAX_RECORD_TEXT;
+    unsigned char scratch[256];
+    std::uint64_t upper = 0;  // the upper 16 address bits in force: 0 until a type 04 record
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    for (std::uint64_t from = 0; nextWrittenRun(image, from, &first, &end); from = end) {
+        for (std::uint64_t address = first; address < end;) {
+            std::uint64_t fileAddress = image.windowStart + address;  // below 2^32: the window ends there
+            std::uint64_t count = end - address;
+            std::uint64_t toMultiple = state.recordSize - fileAddress % state.recordSize;
+            std::uint64_t toSegment = SEGMENT_SIZE - (fileAddress & (SEGMENT_SIZE - 1));
+            count = count < toMultiple ? count : toMultiple;
+            count = count < toSegment ? count : toSegment;
+            if (fileAddress >> 16 != upper) {
+                upper = fileAddress >> 16;
+                unsigned char base[2] = {static_cast<unsigned char>(upper >> 8),
+                                         static_cast<unsigned char>(upper)};
+                out = formatRecord(out, RECORD_LINEAR_BASE, 0, base, 2);
+            }
+            auto length = static_cast<unsigned>(count);
+            out = formatRecord(out, RECORD_DATA, static_cast<unsigned>(fileAddress & 0xFFFF),
+                               recordBytes(image, address, length, scratch), length);
+            *text.saved += count;
+            address += count;
+            if (out > limit) {
+                if (!flush(streams[0], text.buffer, out)) {
+                    return false;
+                }
+                out = text.buffer;
+            }
+        }
+    }
+    if (state.startType != 0) {
+        unsigned char start[4] = {static_cast<unsigned char>(state.startAddress >> 24),
+                                  static_cast<unsigned char>(state.startAddress >> 16),
+                                  static_cast<unsigned char>(state.startAddress >> 8),
+                                  static_cast<unsigned char>(state.startAddress)};
+        out = formatRecord(out, state.startType, 0, start, 4);
+    }
+    out = formatRecord(out, RECORD_END, 0, nullptr, 0);
+    return flush(streams[0], text.buffer, out);
+}
+
+}  // namespace
+
+char* formatRecord(char* out, unsigned type, unsigned loadAddress, const unsigned char* data, unsigned count)
+{
+    unsigned sum = count + type + (loadAddress >> 8) + (loadAddress & 0xFF);
+    *out++ = ':';
+    out = putPair(out, count);
+    out = putPair(out, loadAddress >> 8);
+    out = putPair(out, loadAddress);
+    out = putPair(out, type);
+    unsigned k = 0;
+#if defined(__SSE2__)
+    for (; k + 16 <= count; k += 16) {
+        sum += putSixteenPairs(out, data + k);
+        out += 32;
+    }
+#endif
+    for (; k < count; ++k) {
+        sum += data[k];
+        out = putPair(out, data[k]);
+    }
+    out = putPair(out, 0x100 - (sum & 0xFF));
+    *out++ = '\n';
+    return out;
+}
+
+int writeHexFile(ConversionState& state)
+{
+    state.address = 0;
+    HexText text{&state, static_cast<char*>(state.allocate(TEXT_BUFFER_SIZE)), &state.address};
+    if (text.buffer == nullptr) {
+        std::printf("\nNot enough memory !\n");
+        return RESULT_WRITE_FAILED;
+    }
+    const char* paths[1] = {state.outputPath};
+    int rc = replaceFiles(state.allocate, state.output, paths, 1, fillHex, &text);
+    std::free(text.buffer);
+    return rc;
+}

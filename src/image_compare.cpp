@@ -1,0 +1,127 @@
+// Compare against a read-back: the byte walk and the lines it prints.
+#include "image_compare.h"
+
+#include <cstdio>
+
+namespace {
+
+// The bytes compared so far, and the run of differing ones not yet printed.
+struct Differences {
+    std::uint32_t windowStart;  // added to an image address to give the file address shown
+    std::uint64_t compared;     // written bytes compared
+    std::uint64_t differing;    // of them, those that differ
+    bool open;                  // a run of differing bytes is not yet printed
+    std::uint64_t first;        // its first and last image address
+    std::uint64_t last;
+};
+
+void printRun(Differences& found)
+{
+    if (found.open) {
+        std::printf("0x%08llX-0x%08llX %llu\n",
+                    static_cast<unsigned long long>(found.windowStart + found.first),
+                    static_cast<unsigned long long>(found.windowStart + found.last),
+                    static_cast<unsigned long long>(found.last - found.first + 1));
+        found.open = false;
+    }
+}
+
+// Takes the outcome for the written byte at an image address; addresses come in
+// ascending order, so that a run ends at the first byte that is not next to it.
+void noteByte(Differences& found, std::uint64_t address, bool differs)
+{
+    ++found.compared;
+    if (found.open && (!differs || address != found.last + 1)) {
+        printRun(found);
+    }
+    if (differs) {
+        ++found.differing;
+        if (!found.open) {
+            found.open = true;
+            found.first = address;
+        }
+        found.last = address;
+    }
+}
+
+int finish(Differences& found)
+{
+    printRun(found);
+    std::printf("Compared %llu bytes: %llu differ\n", static_cast<unsigned long long>(found.compared),
+                static_cast<unsigned long long>(found.differing));
+    return found.differing == 0 ? RESULT_OK : RESULT_IMAGE_DIFFERS;
+}
+
+// The page's byte at an address, when it was written.
+bool writtenByte(const MemoryImage& image, std::uint64_t address, unsigned char* value)
+{
+    const ImagePage* page = findPage(image, static_cast<std::size_t>(address >> PAGE_SHIFT));
+    auto offset = static_cast<std::size_t>(address & PAGE_MASK);
+    if (page == nullptr || page->written == nullptr || !bitSet(page->written, offset)) {
+        return false;
+    }
+    *value = page->bytes[offset];
+    return true;
+}
+
+// Every written byte from `from` on differs: the read-back lacks it.
+void noteMissing(Differences& found, const MemoryImage& image, std::uint64_t from)
+{
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    for (; nextWrittenRun(image, from, &first, &end); from = end) {
+        for (std::uint64_t address = first; address < end; ++address) {
+            noteByte(found, address, true);
+        }
+    }
+}
+
+}  // namespace
+
+int compareWithImage(const MemoryImage& image, const MemoryImage& readBack)
+{
+    Differences found{image.windowStart, 0, 0, false, 0, 0};
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    for (std::uint64_t from = 0; nextWrittenRun(image, from, &first, &end); from = end) {
+        for (std::uint64_t address = first; address < end; ++address) {
+            unsigned char expected = 0;
+            unsigned char got = 0;
+            static_cast<void>(writtenByte(image, address, &expected));
+            noteByte(found, address, !writtenByte(readBack, address, &got) || got != expected);
+        }
+    }
+    return finish(found);
+}
+
+int compareWithDump(HexInput& input, const MemoryImage& image, const char* path)
+{
+    if (openInput(input, path) != RESULT_OK) {
+        std::printf("\nCan't open file %s\n", input.name);
+        return RESULT_READ_FAILED;
+    }
+    Differences found{image.windowStart, 0, 0, false, 0, 0};
+    std::uint64_t position = 0;  // image address of the next byte of the dump
+    int rc = RESULT_OK;
+    for (;;) {
+        std::size_t got = 0;
+        rc = readRawBlock(input, &got);
+        if (rc != RESULT_OK || got == 0) {
+            break;
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(input.inputBlock);
+        for (std::size_t k = 0; k < got && position + k < image.windowSize; ++k) {
+            unsigned char expected = 0;
+            if (writtenByte(image, position + k, &expected)) {
+                noteByte(found, position + k, bytes[k] != expected);
+            }
+        }
+        position += got;
+    }
+    if (!closeInput(input) || rc != RESULT_OK) {
+        std::printf("\nCan't read file %s\n", input.name);
+        return RESULT_READ_FAILED;
+    }
+    noteMissing(found, image, position);
+    return finish(found);
+}
