@@ -1,10 +1,13 @@
 // libFuzzer target: one whole conversion with the fuzzer's bytes as the HEX file, or
-// split into two HEX files merged into one image, in a private directory, and the
-// converter's invariants checked after each run.
+// split into two files merged into one image (the second a HEX file or a binary), in
+// a private directory, and the converter's invariants checked after each run: a
+// binary output's size and trimming, a HEX output read back into the same image as
+// the inputs give, the parts of a split image, and the statuses of a compare.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,8 @@
 namespace {
 
 std::string workDirectory;                    // created once; each run leaves only the inputs in it
+// The files a run may leave besides the inputs in.hex and in2.hex.
+const char* const OUTPUT_NAMES[] = {"in.bin", "out.hex", "ref.bin", "in.0.bin", "in.1.bin"};
 constexpr std::size_t MAX_OUTPUT = 0x100000;  // the largest window of the option sets
 
 void fail(const char* what)
@@ -26,7 +31,7 @@ void fail(const char* what)
     std::abort();
 }
 
-// Names in the work directory other than the input, the output and the dot entries.
+// Names in the work directory other than the inputs, the outputs and the dot entries.
 int strayFiles(bool* outputExists)
 {
     DIR* directory = opendir(workDirectory.c_str());
@@ -37,7 +42,11 @@ int strayFiles(bool* outputExists)
     *outputExists = false;
     while (const dirent* entry = readdir(directory)) {
         const char* name = entry->d_name;
-        if (std::strcmp(name, "in.bin") == 0) {
+        bool output = false;
+        for (const char* outputName : OUTPUT_NAMES) {
+            output = output || std::strcmp(name, outputName) == 0;
+        }
+        if (output) {
             *outputExists = true;
         } else if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
                    std::strcmp(name, "in.hex") != 0 && std::strcmp(name, "in2.hex") != 0) {
@@ -46,6 +55,69 @@ int strayFiles(bool* outputExists)
     }
     closedir(directory);
     return stray;
+}
+
+void removeOutputs()
+{
+    for (const char* name : OUTPUT_NAMES) {
+        unlink((workDirectory + "/" + name).c_str());
+    }
+}
+
+std::string readFile(const std::string& path)
+{
+    std::string bytes;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        fail("an output is missing after success");
+    }
+    char block[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
+        bytes.append(block, got);
+    }
+    std::fclose(file);
+    return bytes;
+}
+
+// Runs the converter quietly on the words, with the work directory's names made whole.
+int run(std::vector<std::string> words, std::unique_ptr<ConversionState>* state)
+{
+    words.insert(words.begin(), {"romcast", "-q"});
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        if (word.rfind("in", 0) == 0 || word.rfind("out", 0) == 0 || word.rfind("ref", 0) == 0) {
+            word = workDirectory + "/" + word;
+        } else if (word.rfind("--binary=", 0) == 0 || word.rfind("--compare=", 0) == 0) {
+            std::size_t equals = word.find('=');
+            word = word.substr(0, equals + 1) + workDirectory + "/" + word.substr(equals + 1);
+        }
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    *state = std::make_unique<ConversionState>();
+    return runConverter(**state, static_cast<int>(words.size()), argv.data());
+}
+
+// A HEX output holds what the inputs wrote in the window: read back with the same
+// window it gives the same binary as they do.
+void checkHexReadBack(const std::vector<std::string>& window, const std::vector<std::string>& sources)
+{
+    std::unique_ptr<ConversionState> state;
+    std::vector<std::string> direct = window;
+    direct.insert(direct.end(), {"-o", "ref.bin"});
+    direct.insert(direct.end(), sources.begin(), sources.end());
+    std::vector<std::string> back = window;
+    back.insert(back.end(), {"-o", "in.bin", "out.hex"});
+    int directStatus = run(direct, &state);
+    if (run(back, &state) != directStatus) {
+        fail("the HEX output read back ends otherwise than the inputs");
+    }
+    if (directStatus == RESULT_OK && readFile(workDirectory + "/ref.bin") != readFile(workDirectory + "/in.bin")) {
+        fail("the HEX output read back differs from the inputs");
+    }
+    unlink((workDirectory + "/ref.bin").c_str());
+    unlink((workDirectory + "/in.bin").c_str());
 }
 
 void checkOutput(const std::string& outputPath, const ConversionState& state)
@@ -91,7 +163,7 @@ void removeWorkDirectory()
 {
     unlink((workDirectory + "/in.hex").c_str());
     unlink((workDirectory + "/in2.hex").c_str());
-    unlink((workDirectory + "/in.bin").c_str());
+    removeOutputs();
     rmdir(workDirectory.c_str());
 }
 
@@ -114,38 +186,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     std::string inputPath = workDirectory + "/in.hex";
     std::string secondPath = workDirectory + "/in2.hex";
-    std::string outputPath = workDirectory + "/in.bin";
-    unlink(outputPath.c_str());
+    removeOutputs();
 
-    // The input's length picks the options, half of the time none: the window, crop,
-    // strict, merge and map paths get their share of inputs, and a crash reproduces
-    // from the input. Two inputs are the bytes split at a line feed near the middle.
-    enum Inputs { ONE, TWO };
+    // The input's length picks the options, a third of the time none: the window,
+    // crop, strict, merge, map, HEX output, binary input, padding, checksum, ROM set
+    // and compare paths get their share of inputs, and a crash reproduces from the
+    // input. Two inputs are the bytes split at a line feed near the middle; the second
+    // is read as a HEX file, or as a binary where the option set names in2.hex so.
+    enum Inputs { ONE, TWO, BINARY };
+    enum Output { IMAGE, PADDED, HEX, PARTS, NONE };
     struct OptionSet {
         Inputs inputs;
-        const char* words[4];
+        Output output;
+        const char* words[6];
     };
     static const OptionSet OPTION_SETS[] = {
-        {ONE, {nullptr}},
-        {ONE, {nullptr}},
-        {ONE, {nullptr}},
-        {ONE, {nullptr}},
-        {ONE, {nullptr}},
-        {ONE, {nullptr}},
-        {ONE, {"--crop", nullptr}},
-        {ONE, {"--strict", nullptr}},
-        {ONE, {"--offset=0x10", "--size=0x100", "--crop", nullptr}},
-        {ONE, {"--offset=0xFFF0", "--size=0x1000", nullptr}},
-        {ONE, {"--offset=0x8000", "--size=1M", "--trim", nullptr}},
-        {ONE, {"--map", nullptr}},
-        {TWO, {"-o", "in.bin", nullptr}},
-        {TWO, {"-o", "in.bin", "--size=256K", "--crop"}},
-        {TWO, {"--map", "--strict", nullptr}},
-        {TWO, {"-o", "in.bin", "--offset=0xFFFF8000", nullptr}},
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {"--crop", nullptr}},
+        {ONE, IMAGE, {"--strict", nullptr}},
+        {ONE, IMAGE, {"--offset=0x10", "--size=0x100", "--crop", nullptr}},
+        {ONE, IMAGE, {"--offset=0xFFF0", "--size=0x1000", nullptr}},
+        {ONE, IMAGE, {"--offset=0x8000", "--size=1M", "--trim", nullptr}},
+        {ONE, NONE, {"--map", nullptr}},
+        {TWO, IMAGE, {"-o", "in.bin", nullptr}},
+        {TWO, IMAGE, {"-o", "in.bin", "--size=256K", "--crop"}},
+        {TWO, NONE, {"--map", "--strict", nullptr}},
+        {TWO, IMAGE, {"-o", "in.bin", "--offset=0xFFFF8000", nullptr}},
+        {ONE, HEX, {"-o", "out.hex", nullptr}},
+        {TWO, HEX, {"--crop", "--offset=0x100", "--size=1M", "-o", "out.hex", nullptr}},
+        {BINARY, HEX, {"--binary=in2.hex@0x1000", "--record-size=7", "-o", "out.hex", nullptr}},
+        {BINARY, IMAGE, {"-o", "in.bin", "--crop", "--binary=in2.hex@0xFFFFFFF0", nullptr}},
+        {ONE, HEX, {"--align=64", "--checksum=crc32@end", "-o", "out.hex", nullptr}},
+        {ONE, PADDED, {"--align=16", "--checksum=sum8:0-0xFF@0x100", "--swap=4", "-o", "in.bin", nullptr}},
+        {ONE, PARTS, {"--split=2:2", "--checksum=crc16-ccitt@end", "-o", "in.bin", nullptr}},
+        {TWO, NONE, {"--compare=in2.hex", "--crop", nullptr}},
+        {TWO, NONE, {"--compare=in2.hex", "--format=binary", nullptr}},
     };
     const OptionSet& chosen = OPTION_SETS[size % (sizeof OPTION_SETS / sizeof OPTION_SETS[0])];
     std::size_t first = size;
-    if (chosen.inputs == TWO) {
+    if (chosen.inputs != ONE) {
         const void* lineFeed = std::memchr(data + size / 2, '\n', size - size / 2);
         first = lineFeed != nullptr
                     ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(lineFeed) - data) + 1
@@ -154,42 +239,61 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     writeFile(inputPath, data, first);
 
-    bool mapping = false;
-    std::vector<std::string> words = {"romcast", "-q"};
+    std::vector<std::string> words;
+    std::vector<std::string> window;   // the options that place the image
+    std::vector<std::string> sources;  // the options and operands that name inputs
     for (const char* word : chosen.words) {
         if (word == nullptr) {
             break;
         }
-        words.emplace_back(std::strcmp(word, "in.bin") == 0 ? outputPath : word);
-        mapping = mapping || std::strcmp(word, "--map") == 0;
+        words.emplace_back(word);
+        if (std::strncmp(word, "--offset", 8) == 0 || std::strncmp(word, "--size", 6) == 0 ||
+            std::strcmp(word, "--crop") == 0) {
+            window.emplace_back(word);
+        } else if (std::strncmp(word, "--binary=", 9) == 0) {
+            sources.emplace_back(word);
+        }
     }
-    words.push_back(inputPath);
-    if (chosen.inputs == TWO) {
-        words.push_back(secondPath);
+    sources.emplace_back("in.hex");
+    words.emplace_back("in.hex");
+    if (chosen.inputs == TWO && chosen.output != NONE) {
+        sources.emplace_back("in2.hex");
+        words.emplace_back("in2.hex");
     }
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
 
-    auto state = std::make_unique<ConversionState>();
-    int status = runConverter(*state, static_cast<int>(words.size()), argv.data());
+    std::unique_ptr<ConversionState> state;
+    int status = run(words, &state);
 
     bool outputExists = false;
     if (strayFiles(&outputExists) != 0) {
         fail("a temporary or stray file was left");
     }
-    if (state->image.chunks != nullptr || state->image.runs.runs != nullptr ||
+    if (state->image.chunks != nullptr || state->readBack.chunks != nullptr || state->image.runs.runs != nullptr ||
         state->input.descriptor != NO_DESCRIPTOR || state->output[0] != nullptr) {
         fail("a resource was not released");
     }
-    if (status == RESULT_OK && !mapping) {
-        checkOutput(outputPath, *state);
-    } else if (status != RESULT_OK && status != RESULT_READ_FAILED) {
-        fail("status is neither 0 nor 3");
-    } else if (outputExists) {
-        fail("output written although the read failed, or by the map");
+    bool compare = chosen.output == NONE && chosen.inputs == TWO && words[0] != "--map";
+    if (status != RESULT_OK && status != RESULT_READ_FAILED && !(compare && status == RESULT_IMAGE_DIFFERS)) {
+        fail("status is neither 0 nor 3, nor 4 for a compare");
+    }
+    if (status != RESULT_OK || chosen.output == NONE) {
+        if (outputExists) {
+            fail("output written although the read failed, or by the map or a compare");
+        }
+    } else if (chosen.output == IMAGE) {
+        checkOutput(workDirectory + "/in.bin", *state);
+    } else if (chosen.output == PADDED) {
+        std::size_t saved = readFile(workDirectory + "/in.bin").size();
+        if (saved != state->address || saved % 16 != 0) {
+            fail("a padded image is not the saved length, or not whole blocks");
+        }
+    } else if (chosen.output == PARTS) {
+        std::string even = readFile(workDirectory + "/in.0.bin");
+        if (even.size() != readFile(workDirectory + "/in.1.bin").size() || 2 * even.size() != state->address) {
+            fail("the parts of a split image differ in size from the saved length");
+        }
+    } else if (std::find(words.begin(), words.end(), "--align=64") == words.end()) {
+        checkHexReadBack(window, sources);  // padding and checksums are not in the inputs
     }
     unlink(secondPath.c_str());
     return 0;
