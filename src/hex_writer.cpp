@@ -92,6 +92,28 @@ const unsigned char* recordBytes(const MemoryImage& image, std::uint64_t address
     return scratch;
 }
 
+// The page bytes that the records of a run are taken from, kept between records.
+struct PageCursor {
+    std::uint64_t number;        // the page's number, or ~0 before the first
+    const unsigned char* bytes;  // its bytes
+};
+
+// The count data bytes of a record at an image address: in their page where they
+// lie in one, else gathered into scratch.
+const unsigned char* recordData(const MemoryImage& image, PageCursor& cursor, std::uint64_t address,
+                                unsigned count, unsigned char* scratch)
+{
+    std::uint64_t offset = address & PAGE_MASK;
+    if (offset + count > PAGE_SIZE) {
+        return recordBytes(image, address, count, scratch);
+    }
+    if (address >> PAGE_SHIFT != cursor.number) {
+        cursor.number = address >> PAGE_SHIFT;
+        cursor.bytes = findPage(image, static_cast<std::size_t>(cursor.number))->bytes;  // written: allocated
+    }
+    return cursor.bytes + offset;
+}
+
 // Writes the records of every run of written bytes, then the start address and the end record.
 bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* contents)
 {
@@ -101,28 +123,34 @@ bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* conte
     char* out = text.buffer;
     const char* limit = text.buffer + TEXT_BUFFER_SIZE - 2 * MAX_RECORD_TEXT;
     unsigned char scratch[256];
+    PageCursor cursor{~std::uint64_t{0}, nullptr};
     std::uint64_t upper = 0;  // the upper 16 address bits in force: 0 until a type 04 record
     std::uint64_t first = 0;
     std::uint64_t end = 0;
     for (std::uint64_t from = 0; nextWrittenRun(image, from, &first, &end); from = end) {
-        for (std::uint64_t address = first; address < end;) {
-            std::uint64_t fileAddress = image.windowStart + address;  // below 2^32: the window ends there
-            std::uint64_t count = end - address;
-            std::uint64_t toMultiple = state.recordSize - fileAddress % state.recordSize;
-            std::uint64_t toSegment = SEGMENT_SIZE - (fileAddress & (SEGMENT_SIZE - 1));
-            count = count < toMultiple ? count : toMultiple;
-            count = count < toSegment ? count : toSegment;
+        // File addresses lie below 2^32: the window ends there at the latest.
+        std::uint64_t fileAddress = image.windowStart + first;
+        std::uint64_t fileEnd = image.windowStart + end;
+        std::uint64_t multiple = (fileAddress / state.recordSize + 1) * state.recordSize;
+        while (fileAddress < fileEnd) {
+            std::uint64_t segmentEnd = (fileAddress | (SEGMENT_SIZE - 1)) + 1;
+            std::uint64_t stop = fileEnd < multiple ? fileEnd : multiple;
+            stop = stop < segmentEnd ? stop : segmentEnd;
+            if (stop == multiple) {
+                multiple += state.recordSize;
+            }
             if (fileAddress >> 16 != upper) {
                 upper = fileAddress >> 16;
                 unsigned char base[2] = {static_cast<unsigned char>(upper >> 8),
                                          static_cast<unsigned char>(upper)};
                 out = formatRecord(out, RECORD_LINEAR_BASE, 0, base, 2);
             }
-            auto length = static_cast<unsigned>(count);
-            out = formatRecord(out, RECORD_DATA, static_cast<unsigned>(fileAddress & 0xFFFF),
-                               recordBytes(image, address, length, scratch), length);
+            auto count = static_cast<unsigned>(stop - fileAddress);
+            const unsigned char* data =
+                recordData(image, cursor, fileAddress - image.windowStart, count, scratch);
+            out = formatRecord(out, RECORD_DATA, static_cast<unsigned>(fileAddress & 0xFFFF), data, count);
             *text.saved += count;
-            address += count;
+            fileAddress = stop;
             if (out > limit) {
                 if (!flush(streams[0], text.buffer, out)) {
                     return false;

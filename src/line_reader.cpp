@@ -147,6 +147,7 @@ int openInput(HexInput& input, const char* path)
     input.lineCount = 0;
     input.addressBase = 0;
     input.startType = 0;
+    input.recordPage = nullptr;
     return input.descriptor == NO_DESCRIPTOR ? RESULT_READ_FAILED : RESULT_OK;
 }
 

@@ -7,6 +7,8 @@
 
 #include "results.h"
 
+struct ImagePage;
+
 constexpr std::size_t LINE_BUFFER_SIZE = 1024;     // a line is read in pieces of at most 1,023 characters
 constexpr std::size_t INPUT_BLOCK_SIZE = 0x10000;  // the input is read in blocks of up to this size
 constexpr std::size_t MAX_PIECE = LINE_BUFFER_SIZE - 1;  // characters of one piece, line end included
@@ -20,17 +22,20 @@ struct HexInput {
     bool strictRecords = false;   // a checksum mismatch, a character that is no digit or a
                                   // missing end record fails the read
 
-    char lineBuffer[LINE_BUFFER_SIZE];  // the current line without its line end, for the field-by-field
-                                        // path; a regular data record is read in place in inputBlock
-    std::size_t lineLength = 0;         // characters of the current line in lineBuffer, 0 to 1,023
-    std::uint32_t lineCount = 0;        // lines of this input read so far, the end record and a failing
-                                        // line included
-    std::uint32_t addressBase = 0;      // added to every load address; set by records of type 02 and 04
-    unsigned startType = 0;             // 3 or 5 after a start address record, else 0
-    std::uint32_t startAddress = 0;     // its value: CS * 65,536 + IP, or the linear address
-    std::uint64_t dataBefore = 0;       // data bytes the image had seen, stored or skipped, before
-                                        // this input: what it saw beyond that is its own
-    std::uint64_t storedBefore = 0;     // data bytes the image had stored before this input
+    char lineBuffer[LINE_BUFFER_SIZE];   // the current line without its line end, for the field-by-field
+                                         // path; a regular data record is read in place in inputBlock
+    std::size_t lineLength = 0;          // characters of the current line in lineBuffer, 0 to 1,023
+    std::uint32_t lineCount = 0;         // lines of this input read so far, the end record and a failing
+                                         // line included
+    std::uint32_t addressBase = 0;       // added to every load address; set by records of type 02 and 04
+    unsigned startType = 0;              // 3 or 5 after a start address record, else 0
+    std::uint32_t startAddress = 0;      // its value: CS * 65,536 + IP, or the linear address
+    std::uint64_t dataBefore = 0;        // data bytes the image had seen, stored or skipped, before
+                                         // this input: what it saw beyond that is its own
+    std::uint64_t storedBefore = 0;      // data bytes the image had stored before this input
+    ImagePage* recordPage = nullptr;     // the page of the last record read in place, which this
+                                         // input took; null after openInput
+    std::uint64_t recordPageNumber = 0;  // its number
 
     int descriptor = NO_DESCRIPTOR;  // the HEX data's descriptor while it is being read
     // Input bytes not yet split into lines live in inputBlock[blockStart, blockEnd).

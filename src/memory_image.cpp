@@ -91,17 +91,19 @@ BitSpan bitSpan(std::size_t first, std::size_t count)
 std::uint64_t loadWord(const unsigned char* bits, std::size_t word)
 {
     std::uint64_t value = 0;
-    for (unsigned k = 0; k < 8; ++k) {
-        value |= std::uint64_t{bits[8 * word + k]} << (8 * k);
-    }
+    std::memcpy(&value, bits + 8 * word, sizeof value);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    value = __builtin_bswap64(value);
+#endif
     return value;
 }
 
 void storeWord(unsigned char* bits, std::size_t word, std::uint64_t value)
 {
-    for (unsigned k = 0; k < 8; ++k) {
-        bits[8 * word + k] = static_cast<unsigned char>(value >> (8 * k));
-    }
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    value = __builtin_bswap64(value);
+#endif
+    std::memcpy(bits + 8 * word, &value, sizeof value);
 }
 
 // The bitmap of the page with the given number, or null while it was never written.

@@ -90,6 +90,20 @@ bool allFree(const unsigned char* bytes, unsigned count)
     return all == ~std::uint64_t{0};
 }
 
+// Sets all bits of n bytes of a bitmap: one store for the common records of 16
+// and 32 bytes.
+void markWholeBytes(unsigned char* bits, std::size_t n)
+{
+    const std::uint32_t ones = ~std::uint32_t{0};
+    if (n == 2) {
+        std::memcpy(bits, &ones, 2);
+    } else if (n == 4) {
+        std::memcpy(bits, &ones, 4);
+    } else {
+        std::memset(bits, 0xFF, n);
+    }
+}
+
 }  // namespace
 
 int storeRegularRecord(HexInput& input, MemoryImage& image)
@@ -120,15 +134,18 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
     if (start >= image.windowSize || image.windowSize - start < count || offset + count > PAGE_SIZE) {
         return LINE_NOT_REGULAR;
     }
-    // The first record in a page of this input takes the field-by-field path, which takes the page.
-    ImageChunk* chunk = image.chunks[start >> CHUNK_SHIFT];
-    if (chunk == nullptr) {
-        return LINE_NOT_REGULAR;
+    // The first record in a page of this input takes the field-by-field path, which
+    // takes the page; records in a row mostly stay in the page of the one before.
+    if (input.recordPage == nullptr || start >> PAGE_SHIFT != input.recordPageNumber) {
+        ImageChunk* chunk = image.chunks[start >> CHUNK_SHIFT];
+        if (chunk == nullptr ||
+            chunk->pages[(start >> PAGE_SHIFT) % PAGES_PER_CHUNK].input != image.inputNumber) {
+            return LINE_NOT_REGULAR;
+        }
+        input.recordPage = &chunk->pages[(start >> PAGE_SHIFT) % PAGES_PER_CHUNK];
+        input.recordPageNumber = start >> PAGE_SHIFT;
     }
-    ImagePage& page = chunk->pages[(start >> PAGE_SHIFT) % PAGES_PER_CHUNK];
-    if (page.input != image.inputNumber) {
-        return LINE_NOT_REGULAR;
-    }
+    ImagePage& page = *input.recordPage;
     unsigned char* target = page.bytes + offset;
     if (!allFree(target, count) ||
         (page.earlier != nullptr && firstSetBit(page.earlier, offset, count) != offset + count)) {
@@ -141,7 +158,11 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
         std::memset(target, FREE_BYTE, count);  // every byte there was free
         return LINE_NOT_REGULAR;
     }
-    setBits(page.written, offset, count);
+    if ((offset | count) % 8 == 0) {
+        markWholeBytes(page.written + offset / 8, count / 8);  // the common record: whole bytes of bits
+    } else {
+        setBits(page.written, offset, count);
+    }
     ++input.lineCount;
     input.blockStart += length;
     takeLineEnd(input, length, available);
