@@ -59,10 +59,11 @@ int storeBytes(const HexInput& input, MemoryImage& image, std::uint64_t fileAddr
         }
         std::uint64_t taken = 0;
         if (!bytesFree(*page, at, static_cast<std::size_t>(here), &taken)) {
-            std::uint64_t conflict = taken - at;
+            std::uint64_t conflict = done + (taken - at);  // bytes of this block before it
+            unsigned long long conflictAddress = fileAddress + conflict;
+            unsigned long long conflictByte = fileOffset + conflict;
             std::printf("\n%s: Double databyte at 0x%08llX (byte %llu of the file) !\n", input.name,
-                        static_cast<unsigned long long>(fileAddress + done + conflict),
-                        static_cast<unsigned long long>(fileOffset + done + conflict));
+                        conflictAddress, conflictByte);
             return RESULT_READ_FAILED;
         }
         std::memcpy(page->bytes + offset, bytes + done, static_cast<std::size_t>(here));

@@ -166,7 +166,8 @@ bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* conte
                                   static_cast<unsigned char>(state.startAddress)};
         out = formatRecord(out, state.startType, 0, start, 4);
     }
-    out = formatRecord(out, RECORD_END, 0, nullptr, 0);
+    const unsigned char none[1] = {0};
+    out = formatRecord(out, RECORD_END, 0, none, 0);
     return flush(streams[0], text.buffer, out);
 }
 

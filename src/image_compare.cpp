@@ -18,10 +18,10 @@ struct Differences {
 void printRun(Differences& found)
 {
     if (found.open) {
-        std::printf("0x%08llX-0x%08llX %llu\n",
-                    static_cast<unsigned long long>(found.windowStart + found.first),
-                    static_cast<unsigned long long>(found.windowStart + found.last),
-                    static_cast<unsigned long long>(found.last - found.first + 1));
+        unsigned long long first = found.windowStart + found.first;
+        unsigned long long last = found.windowStart + found.last;
+        unsigned long long count = found.last - found.first + 1;
+        std::printf("0x%08llX-0x%08llX %llu\n", first, last, count);
         found.open = false;
     }
 }

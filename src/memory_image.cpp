@@ -148,7 +148,9 @@ int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t wi
     image.cropWindow = crop;
     image.pageCount = static_cast<std::size_t>((image.windowSize + PAGE_MASK) >> PAGE_SHIFT);
     std::size_t chunks = (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
-    image.chunks = static_cast<ImageChunk**>(image.allocate(chunks * sizeof(ImageChunk*)));
+    // A table of pointers to the chunk records, not of the records.
+    image.chunks = static_cast<ImageChunk**>(
+        image.allocate(chunks * sizeof(ImageChunk*)));  // NOLINT(bugprone-sizeof-expression)
     if (image.chunks == nullptr) {
         image.pageCount = 0;
         return RESULT_NO_MEMORY;

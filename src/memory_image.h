@@ -109,7 +109,7 @@ inline ImagePage* findPage(const MemoryImage& image, std::size_t page)
 // Allocates the page with the given number, filled with 0xFF and with no byte
 // written, and its chunk's record or block where they are not there yet. Returns
 // it, or null when no memory is left.
-ImagePage* allocatePage(MemoryImage& image, std::size_t page);
+ImagePage* allocatePage(MemoryImage& image, std::size_t number);
 
 // The page that holds an image address inside the window, allocated on first use;
 // null when no memory is left.
@@ -123,7 +123,7 @@ inline ImagePage* pageAt(MemoryImage& image, std::uint64_t address)
 
 // Makes the page the current input's: allocated, and with the bits that earlier
 // inputs wrote kept in `earlier`. Returns it, or null when no memory is left.
-ImagePage* takePage(MemoryImage& image, std::size_t page);
+ImagePage* takePage(MemoryImage& image, std::size_t number);
 
 // The page that holds an image address inside the window, taken by the input being
 // read; null when no memory is left.

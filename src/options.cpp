@@ -273,6 +273,63 @@ void firstOf(const char** first, const char* option)
     }
 }
 
+// Takes an option of the output's form, its padding, a binary input or the compare.
+int takeHandOverOption(int letter, const char* value, Options* options)
+{
+    std::uint64_t number = 0;
+    int rc = RESULT_OK;
+    switch (letter) {
+    case OPTION_FORMAT:
+        if (std::strcmp(value, "hex") != 0 && std::strcmp(value, "binary") != 0) {
+            return badValue("--format", value, "hex or binary");
+        }
+        options->format = value[0] == 'h' ? FORMAT_HEX : FORMAT_BINARY;
+        options->formatGiven = true;
+        options->imageOption = "--format";
+        return RESULT_OK;
+    case OPTION_RECORD_SIZE:
+        rc = takeNumber("--record-size", value, value, MAX_RECORD_SIZE, false, "1 to 255", &number);
+        if (rc == RESULT_OK && number == 0) {
+            rc = badValue("--record-size", value, "1 to 255");
+        }
+        options->recordSize = static_cast<unsigned>(number);
+        options->imageOption = "--record-size";
+        firstOf(&options->hexOption, "--record-size");
+        firstOf(&options->outputOption, "--record-size");
+        return rc;
+    case OPTION_START:
+        options->startGiven = true;
+        options->noStart = std::strcmp(value, "none") == 0;
+        if (!options->noStart) {
+            rc = takeNumber("--start", value, value, MAX_OFFSET, false,
+                            "an address from 0 to 0xFFFFFFFF, or none", &number);
+            options->startAddress = static_cast<std::uint32_t>(number);
+        }
+        options->imageOption = "--start";
+        firstOf(&options->hexOption, "--start");
+        firstOf(&options->outputOption, "--start");
+        return rc;
+    case OPTION_BINARY:
+        return takeBinary(value, options);
+    case OPTION_ALIGN:
+        rc = takeNumber("--align", value, value, MAX_ALIGN, true, ALIGN_RANGE, &number);
+        if (rc == RESULT_OK && (number == 0 || (number & (number - 1)) != 0)) {
+            rc = badValue("--align", value, ALIGN_RANGE);
+        }
+        options->align = number;
+        options->imageOption = "--align";
+        firstOf(&options->outputOption, "--align");
+        return rc;
+    default:  // OPTION_COMPARE
+        if (value[0] == '\0') {
+            return badValue("--compare", value, "a file name");
+        }
+        options->comparePath = value;
+        options->imageOption = "--compare";
+        return RESULT_OK;
+    }
+}
+
 // Takes one option that getopt_long returned, with its value in optarg.
 int takeOption(int letter, const char* value, Options* options, Given* given)
 {
@@ -333,53 +390,12 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
     case OPTION_SPLIT:
         return takeSplit(value, options);
     case OPTION_FORMAT:
-        if (std::strcmp(value, "hex") != 0 && std::strcmp(value, "binary") != 0) {
-            return badValue("--format", value, "hex or binary");
-        }
-        options->format = value[0] == 'h' ? FORMAT_HEX : FORMAT_BINARY;
-        options->formatGiven = true;
-        options->imageOption = "--format";
-        return RESULT_OK;
     case OPTION_RECORD_SIZE:
-        rc = takeNumber("--record-size", value, value, MAX_RECORD_SIZE, false, "1 to 255", &number);
-        if (rc == RESULT_OK && number == 0) {
-            rc = badValue("--record-size", value, "1 to 255");
-        }
-        options->recordSize = static_cast<unsigned>(number);
-        options->imageOption = "--record-size";
-        firstOf(&options->hexOption, "--record-size");
-        firstOf(&options->outputOption, "--record-size");
-        return rc;
     case OPTION_START:
-        options->startGiven = true;
-        options->noStart = std::strcmp(value, "none") == 0;
-        if (!options->noStart) {
-            rc = takeNumber("--start", value, value, MAX_OFFSET, false,
-                            "an address from 0 to 0xFFFFFFFF, or none", &number);
-            options->startAddress = static_cast<std::uint32_t>(number);
-        }
-        options->imageOption = "--start";
-        firstOf(&options->hexOption, "--start");
-        firstOf(&options->outputOption, "--start");
-        return rc;
     case OPTION_BINARY:
-        return takeBinary(value, options);
     case OPTION_ALIGN:
-        rc = takeNumber("--align", value, value, MAX_ALIGN, true, ALIGN_RANGE, &number);
-        if (rc == RESULT_OK && (number == 0 || (number & (number - 1)) != 0)) {
-            rc = badValue("--align", value, ALIGN_RANGE);
-        }
-        options->align = number;
-        options->imageOption = "--align";
-        firstOf(&options->outputOption, "--align");
-        return rc;
     case OPTION_COMPARE:
-        if (value[0] == '\0') {
-            return badValue("--compare", value, "a file name");
-        }
-        options->comparePath = value;
-        options->imageOption = "--compare";
-        return RESULT_OK;
+        return takeHandOverOption(letter, value, options);
     case OPTION_MAP:
         options->action = options->action == ACTION_CONVERT ? ACTION_MAP : options->action;
         return RESULT_OK;
@@ -463,7 +479,7 @@ int checkStandardInput(const Options& options)
 {
     int named = options.comparePath != nullptr && std::strcmp(options.comparePath, "-") == 0 ? 1 : 0;
     for (int i = 0; i < options.inputCount; ++i) {
-        if (std::strcmp(options.inputs[i].path, "-") == 0) {
+        if (options.inputs[i].path != nullptr && std::strcmp(options.inputs[i].path, "-") == 0) {
             ++named;
         }
     }
@@ -496,7 +512,7 @@ int checkCombination(Options* options, const Given& given)
     }
     // A HEX file keeps its addresses: without --size its window reaches the top of the
     // address space. A binary's window is cut at 2^32.
-    if (options->format == FORMAT_HEX && given.size == nullptr) {
+    if (options->format == FORMAT_HEX && !options->fixedSize) {
         options->size = MAX_SIZE - options->offset;
     }
     std::uint64_t window =
