@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file_replace.h"
 #include "record_decoder.h"
 #include "results.h"
 
@@ -476,6 +477,31 @@ int checkStandardInput(const Options& options)
     return RESULT_OK;
 }
 
+// Checks that the parts of a split image can be files named after the output: a
+// FIFO or a device (or a link to one) has no name to put the part numbers in.
+int checkSplitOutput(const Options& options)
+{
+    if (options.splitCount == 1 || options.outputPath == nullptr || options.action != ACTION_CONVERT) {
+        return RESULT_OK;
+    }
+    const char* kind = nullptr;
+    switch (outputKind(options.outputPath)) {
+    case OUTPUT_FIFO:
+        kind = "a FIFO or a pipe";
+        break;
+    case OUTPUT_DEVICE:
+        kind = "a device";
+        break;
+    default:
+        return RESULT_OK;
+    }
+    static_cast<void>(std::fprintf(stderr,
+                                   "romcast: --split writes its parts to files named after -o, and '%s' is "
+                                   "%s, not a file; see 'romcast --help'\n",
+                                   options.outputPath, kind));
+    return RESULT_USAGE;
+}
+
 // Checks what only the whole command line tells, and settles which inputs are read
 // and the window.
 int checkCombination(Options* options, const Given& given)
@@ -508,9 +534,11 @@ int checkCombination(Options* options, const Given& given)
         }
     }
     if (options->action == ACTION_CONVERT && options->outputPath == nullptr && options->inputCount > 1) {
-        options->inputCount = 1;  // further operands are ignored
+        options->ignoredCount = options->inputCount - 1;  // further operands are ignored, with a warning
+        options->inputCount = 1;
     }
-    return checkStandardInput(*options);
+    rc = checkStandardInput(*options);
+    return rc == RESULT_OK ? checkSplitOutput(*options) : rc;
 }
 
 }  // namespace
@@ -606,11 +634,14 @@ int parseOptions(int argc, char* argv[], Options* options)
         if (letter == '?') {
             return usageError(isLong ? "unrecognized or ambiguous option" : "unrecognized option", word);
         }
+        options->optionsGiven = options->optionsGiven || letter != 1;
         int rc = takeOption(letter, optarg, options, &given);
         if (rc != RESULT_OK) {
             return rc;
         }
     }
+    // getopt stopped at "--" or after the last argument; "--" was the one before.
+    options->optionsGiven = options->optionsGiven || (optind > 1 && std::strcmp(argv[optind - 1], "--") == 0);
     while (optind < argc) {
         options->inputs[options->inputCount++].path = argv[optind++];  // the arguments after "--"
     }
@@ -642,13 +673,14 @@ bool hexFileName(const char* path)
 
 void releaseOptions(Options* options)
 {
-    for (int i = 0; options->inputs != nullptr && i < options->inputCount; ++i) {
+    for (int i = 0; options->inputs != nullptr && i < options->inputCount + options->ignoredCount; ++i) {
         std::free(options->inputs[i].ownedPath);
     }
     std::free(static_cast<void*>(options->inputs));
     std::free(options->checksums);
     options->inputs = nullptr;
     options->inputCount = 0;
+    options->ignoredCount = 0;
     options->checksums = nullptr;
     options->checksumCount = 0;
 }
