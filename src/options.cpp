@@ -692,7 +692,8 @@ void printHelp()
         std::fputs("Usage: romcast [OPTION]... FILE...\n"
                    "Convert Intel HEX files (8-bit variant, with extended address records) into\n"
                    "a flat binary image, or merge them into one Intel HEX file. The image goes\n"
-                   "to FILE with its extension replaced by .bin, unless -o names another file;\n"
+                   "to FILE with its extension replaced by .bin, unless -o names another file.\n"
+                   "Without -o only the first FILE is converted, and a warning names the others;\n"
                    "with -o every FILE is read, in order, into the one image. FILE - reads\n"
                    "standard input and needs -o.\n"
                    "\n"
@@ -735,16 +736,22 @@ void printHelp()
                    "                     address, byte count), the start address and the\n"
                    "                     --offset and --size that hold all the data\n"
                    "  -q, --quiet        print no banner, progress line or report; warnings and\n"
-                   "                     errors still appear, and name their file\n"
+                   "                     errors still appear, and a line's message names its file\n"
                    "  -h, --help         print this help and exit\n"
                    "  -V, --version      print the version and exit\n"
                    "\n"
                    "ADDR and N are decimal, or hexadecimal behind 0x; N may end in K, M or G.\n"
                    "Checksums are placed in the order given, then blocks padded, then words\n"
                    "swapped, then split.\n"
-                   "Exit status: 0 image written (--compare: no difference), 1 command-line\n"
-                   "fault, 2 image not written, 3 input unreadable or faulty (no image written),\n"
-                   "4 --compare found differences, 5 out of memory.\n",
+                   "\n"
+                   "Exit status:\n"
+                   "  0  the image was written (--compare: no byte differs)\n"
+                   "  1  the command line is faulty or names no input: nothing read or written\n"
+                   "  2  the output could not be opened or written\n"
+                   "  3  an input, or the --compare file, could not be read or is faulty, or a\n"
+                   "     checksum could not be placed: no image written\n"
+                   "  4  --compare found bytes that differ\n"
+                   "  5  not enough memory for the image or the map\n",
                    stdout));
 }
 
