@@ -640,7 +640,7 @@ int parseOptions(int argc, char* argv[], Options* options)
             return rc;
         }
     }
-    // getopt stopped at "--" or after the last argument; "--" was the one before.
+    // getopt stops just after "--", which counts as an option, or after the last argument.
     options->optionsGiven = options->optionsGiven || (optind > 1 && std::strcmp(argv[optind - 1], "--") == 0);
     while (optind < argc) {
         options->inputs[options->inputCount++].path = argv[optind++];  // the arguments after "--"
