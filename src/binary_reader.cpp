@@ -8,11 +8,16 @@
 
 namespace {
 
-// Reports a byte that lies outside the window, or past the address space.
-int reportOutside(const HexInput& input, std::uint64_t fileAddress, std::uint64_t fileOffset)
+// Reports a byte that lies outside the window, or past the address space; a map
+// has no window, so it gets no hint.
+int reportOutside(const HexInput& input, const MemoryImage& image, std::uint64_t fileAddress,
+                  std::uint64_t fileOffset)
 {
     std::printf("\n%s: Address 0x%08llX (byte %llu of the file) beyond buffer !\n", input.name,
                 static_cast<unsigned long long>(fileAddress), static_cast<unsigned long long>(fileOffset));
+    if (!image.mapping) {
+        printWindowHint(input, image, fileAddress);
+    }
     return RESULT_READ_FAILED;
 }
 
@@ -22,7 +27,7 @@ int mapBytes(const HexInput& input, MemoryImage& image, std::uint64_t fileAddres
 {
     if (fileAddress + count - 1 > MAX_FILE_ADDRESS) {
         std::uint64_t beyond = fileAddress > MAX_FILE_ADDRESS ? fileAddress : MAX_FILE_ADDRESS + 1;
-        return reportOutside(input, beyond, fileOffset + (beyond - fileAddress));
+        return reportOutside(input, image, beyond, fileOffset + (beyond - fileAddress));
     }
     int rc = addRun(image.runs, static_cast<std::uint32_t>(fileAddress), static_cast<std::uint32_t>(count),
                     image.allocate);
@@ -32,7 +37,7 @@ int mapBytes(const HexInput& input, MemoryImage& image, std::uint64_t fileAddres
 
 // Stores count bytes read from byte fileOffset of the file, at fileAddress on, page
 // by page; bytes outside the window fail the read, or are skipped with crop.
-int storeBytes(const HexInput& input, MemoryImage& image, std::uint64_t fileAddress, std::uint64_t fileOffset,
+int storeBytes(HexInput& input, MemoryImage& image, std::uint64_t fileAddress, std::uint64_t fileOffset,
                const unsigned char* bytes, std::size_t count)
 {
     for (std::size_t done = 0; done < count;) {
@@ -40,8 +45,9 @@ int storeBytes(const HexInput& input, MemoryImage& image, std::uint64_t fileAddr
         std::uint64_t at = imageAddress(image, fileAddress + done);
         if (at == OUTSIDE_WINDOW) {
             if (!image.cropWindow) {
-                return reportOutside(input, fileAddress + done, fileOffset + done);
+                return reportOutside(input, image, fileAddress + done, fileOffset + done);
             }
+            noteSkipped(input, fileAddress + done);
             // Below the window only as far as its start; above it, all that is left.
             if (fileAddress + done < image.windowStart && image.windowStart - (fileAddress + done) < here) {
                 here = image.windowStart - (fileAddress + done);
@@ -81,11 +87,13 @@ int storeBytes(const HexInput& input, MemoryImage& image, std::uint64_t fileAddr
 int readBinaryFile(HexInput& input, MemoryImage& image, const char* path, std::uint32_t address)
 {
     if (openInput(input, path) != RESULT_OK) {
-        std::printf("\nCan't open file %s\n", input.name);
+        reportInputFault(input, true);
         return RESULT_READ_FAILED;
     }
     input.dataBefore = image.byteCount + image.skippedCount;
     input.storedBefore = image.byteCount;
+    input.binary = true;
+    input.binaryAddress = address;
     ++image.inputNumber;
 
     std::uint64_t fileOffset = 0;
@@ -106,7 +114,7 @@ int readBinaryFile(HexInput& input, MemoryImage& image, const char* path, std::u
     }
     bool closed = closeInput(input);
     if (rc == LINE_INPUT_ERROR || (rc == RESULT_OK && !closed)) {
-        std::printf("\nCan't read file %s\n", input.name);
+        reportInputFault(input, false);
         return RESULT_READ_FAILED;
     }
     if (rc != RESULT_OK) {

@@ -123,7 +123,8 @@ int writeParts(ConversionState& state, const char* const* paths)
     if (!ready) {
         std::printf("\nNot enough memory !\n");
     } else {
-        rc = replaceFiles(state.allocate, state.output, paths, state.splitCount, writeLayout, &layout);
+        rc = replaceFiles(state.allocate, state.output, paths, state.splitCount, writeLayout, &layout,
+                          state.explainFaults);
     }
     std::free(layout.swapped);
     std::free(layout.parts);
@@ -188,6 +189,13 @@ int writeBinaryFile(ConversionState& state, const char* path)
     }
     if (rc == RESULT_OK) {
         rc = writeParts(state, paths);
+    }
+    if (rc == RESULT_OK && state.splitCount > 1) {
+        // The report names the first and the last part.
+        state.firstPart = partPaths[0];
+        state.lastPart = partPaths[state.splitCount - 1];
+        partPaths[0] = nullptr;
+        partPaths[state.splitCount - 1] = nullptr;
     }
     for (char* partPath : partPaths) {
         std::free(partPath);

@@ -9,7 +9,9 @@
 #include "conversion_state.h"
 
 // Writes the image for the input path. Returns RESULT_OK with the saved length (1 to
-// 2^32, padding included) in state.address, or RESULT_WRITE_FAILED with a message printed.
+// 2^32, padding included) in state.address, and for a split image the names of its
+// first and last part in state.firstPart and state.lastPart; or RESULT_WRITE_FAILED
+// with a message printed.
 int writeBinaryFile(ConversionState& state, const char* path);
 
 // The output path for an input path: drive, directory and base name kept, the

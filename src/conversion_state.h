@@ -31,6 +31,9 @@ struct ConversionState {
     unsigned swapWidth = 1;            // bytes of a word whose order is reversed: 1 (none), 2 or 4
     unsigned splitCount = 1;           // files the image is split into: 1 (none), 2, 4 or 8
     unsigned splitWidth = 1;           // bytes of a unit that goes to one file: 1, 2 or 4
+    bool explainFaults = false;        // a run with options: a failed open is followed by the reason
+    char* firstPart = nullptr;         // --split, once written: the names of the first and last part,
+    char* lastPart = nullptr;          // heap strings for the report
 
     std::FILE* output[MAX_OUTPUTS] = {};     // the files being written, null when closed
     MemoryAllocator allocate = std::malloc;  // source of all heap memory; released with std::free

@@ -1,4 +1,5 @@
 // Command-line driver: the steps of one conversion, their messages and exit status.
+#include <algorithm>
 #include <cstring>
 
 #include "address_map.h"
@@ -23,6 +24,36 @@ void printError(const char* text)
     static_cast<void>(std::fputs(text, stderr));
 }
 
+// A HEX input read whole without an end record converts, but a file cut short at a
+// line boundary reads the same way, so the user is told.
+void warnWithoutEndRecord(const HexInput& input)
+{
+    if (input.endRecordSeen) {
+        return;
+    }
+    static_cast<void>(std::fflush(stdout));
+    static_cast<void>(std::fprintf(stderr,
+                                   "romcast: warning: %s ends after HEX-Line %lu without an end record: it "
+                                   "may have been cut short (--strict refuses it)\n",
+                                   input.name, static_cast<unsigned long>(input.lineCount)));
+}
+
+// Without -o only the first operand is converted; the others are named, so that a
+// file meant to be merged is not dropped unseen.
+void warnIgnoredOperands(const Options& options)
+{
+    if (options.ignoredCount == 0) {
+        return;
+    }
+    static_cast<void>(std::fflush(stdout));
+    static_cast<void>(std::fprintf(
+        stderr, "romcast: warning: without -o only %s is converted; ignored:", options.inputs[0].path));
+    for (int i = 1; i <= options.ignoredCount; ++i) {
+        static_cast<void>(std::fprintf(stderr, " %s", options.inputs[i].path));
+    }
+    static_cast<void>(std::fputs(" (-o FILE reads them all into one image)\n", stderr));
+}
+
 void printBanner()
 {
     std::printf("\n**********************************\n");
@@ -34,37 +65,68 @@ void printBanner()
     std::printf("**********************************\n\n");
 }
 
+// The digits of a number in a base.
+int digitCount(std::uint64_t value, unsigned base)
+{
+    int count = 1;
+    for (; value >= base; value /= base) {
+        ++count;
+    }
+    return count;
+}
+
 void printReport(const ConversionState& state, const Options& options)
 {
     const MemoryImage& image = state.image;
-    std::printf(
-        "\nHEX-Lines       %5llu\nNumber of bytes %5llu 0x%04llX\nHighest address %5lu 0x%04lX\n"
-        "Saved bytes     %5llu 0x%04llX including 0xFF fillbytes\n",
-        static_cast<unsigned long long>(state.lineCount), static_cast<unsigned long long>(image.byteCount),
-        static_cast<unsigned long long>(image.byteCount), static_cast<unsigned long>(image.highestAddress),
-        static_cast<unsigned long>(image.highestAddress), static_cast<unsigned long long>(state.address),
-        static_cast<unsigned long long>(state.address));
-    if (image.cropWindow) {
-        std::printf("Skipped bytes   %5llu 0x%04llX outside the window\n",
-                    static_cast<unsigned long long>(image.skippedCount),
-                    static_cast<unsigned long long>(image.skippedCount));
+    std::uint64_t skipped = image.cropWindow ? image.skippedCount : 0;
+    std::uint64_t part = state.address / state.splitCount;
+    // A run without options keeps the widths it always had, 5 decimal and 4 hexadecimal
+    // digits, which a wider number pushes out of line; with options each column takes
+    // the width of its widest number.
+    int decimal = 5;
+    int hex = 4;
+    if (options.optionsGiven) {
+        const std::uint64_t counts[] = {image.byteCount, image.highestAddress, state.address, skipped, part};
+        for (std::uint64_t count : counts) {
+            decimal = std::max(decimal, digitCount(count, 10));
+            hex = std::max(hex, digitCount(count, 16));
+        }
+        decimal = std::max({decimal, digitCount(state.lineCount, 10), digitCount(state.splitCount, 10)});
     }
+    std::printf(
+        "\nHEX-Lines       %*llu\nNumber of bytes %*llu 0x%0*llX\nHighest address %*lu 0x%0*lX\n"
+        "Saved bytes     %*llu 0x%0*llX including 0xFF fillbytes\n",
+        decimal, static_cast<unsigned long long>(state.lineCount), decimal,
+        static_cast<unsigned long long>(image.byteCount), hex,
+        static_cast<unsigned long long>(image.byteCount), decimal,
+        static_cast<unsigned long>(image.highestAddress), hex,
+        static_cast<unsigned long>(image.highestAddress), decimal,
+        static_cast<unsigned long long>(state.address), hex, static_cast<unsigned long long>(state.address));
+    if (image.cropWindow) {
+        std::printf("Skipped bytes   %*llu 0x%0*llX outside the window\n", decimal,
+                    static_cast<unsigned long long>(skipped), hex, static_cast<unsigned long long>(skipped));
+    }
+    // The algorithm and the start address stand in the decimal column, so that a
+    // checksum's value starts in the hexadecimal one.
     for (int i = 0; i < options.checksumCount; ++i) {
         const ChecksumRequest& checksum = options.checksums[i];
-        std::printf("Checksum        %s%s 0x%0*lX at 0x%08lX\n", checksumName(checksum.algorithm),
-                    checksum.bigEndian ? "-be" : "", static_cast<int>(2 * checksumWidth(checksum.algorithm)),
+        char name[40];
+        static_cast<void>(std::snprintf(name, sizeof name, "%s%s", checksumName(checksum.algorithm),
+                                        checksum.bigEndian ? "-be" : ""));
+        std::printf("Checksum        %*s 0x%0*lX at 0x%08lX\n", decimal, name,
+                    static_cast<int>(2 * checksumWidth(checksum.algorithm)),
                     static_cast<unsigned long>(checksum.value),
                     static_cast<unsigned long>(checksum.placedAt));
     }
     char start[START_ADDRESS_TEXT];
     formatStartAddress(start, state.hexOutput ? state.startType : 0, state.startAddress);
     if (start[0] != '\0') {
-        std::printf("Start address   %s\n", start);
+        std::printf("Start address   %*s\n", decimal, start);
     }
     if (state.splitCount > 1) {
-        std::uint64_t part = state.address / state.splitCount;
-        std::printf("Split into      %5u files of %llu 0x%04llX bytes\n", state.splitCount,
-                    static_cast<unsigned long long>(part), static_cast<unsigned long long>(part));
+        std::printf("Split into      %*u files of %llu 0x%0*llX bytes, %s to %s\n", decimal, state.splitCount,
+                    static_cast<unsigned long long>(part), hex, static_cast<unsigned long long>(part),
+                    state.firstPart, state.lastPart);
     }
 }
 
@@ -79,12 +141,16 @@ int readInput(ConversionState& state, const Options& options, const InputFile& f
     input.nameInMessages =
         options.inputCount > 1 || options.quiet || file.binary || options.action == ACTION_COMPARE;
     input.strictRecords = options.strict;
+    input.explainFaults = options.optionsGiven;
     if (!options.quiet && options.action == ACTION_CONVERT) {
         std::printf("Reading %s\n", input.name);
     }
     int rc = file.binary ? readBinaryFile(input, image, file.path, file.address)
                          : readHexFile(input, image, file.path);
     state.lineCount += input.lineCount;
+    if (rc == RESULT_OK && !file.binary) {
+        warnWithoutEndRecord(input);
+    }
     return rc;
 }
 
@@ -140,6 +206,7 @@ int compareReadBack(ConversionState& state, const Options& options)
     input.name = input.standardInput ? "(standard input)" : options.comparePath;
     input.nameInMessages = true;
     input.strictRecords = options.strict;
+    input.explainFaults = options.optionsGiven;
     bool binary = options.format == FORMAT_BINARY;
     int rc = RESULT_OK;
     if (binary) {
@@ -153,6 +220,7 @@ int compareReadBack(ConversionState& state, const Options& options)
             rc = readHexFile(input, readBack, options.comparePath);
         }
         if (rc == RESULT_OK) {
+            warnWithoutEndRecord(input);
             rc = compareWithImage(state.image, readBack);
         }
     }
@@ -181,6 +249,7 @@ int convert(ConversionState& state, const Options& options)
     state.swapWidth = options.swapWidth;
     state.splitCount = options.splitCount;
     state.splitWidth = options.splitWidth;
+    state.explainFaults = options.optionsGiven;
     const char* startFrom = nullptr;
     for (int i = 0; i < options.inputCount; ++i) {
         int rc = readInput(state, options, options.inputs[i], state.image);
@@ -276,6 +345,10 @@ void releaseResources(ConversionState& state)
 {
     releaseImage(state.image);
     releaseImage(state.readBack);
+    std::free(state.firstPart);
+    std::free(state.lastPart);
+    state.firstPart = nullptr;
+    state.lastPart = nullptr;
     // The reader and the writer close their own files and check the result; a file
     // still open here belongs to a step that already failed.
     static_cast<void>(closeInput(state.input));
@@ -299,6 +372,7 @@ int runConverter(ConversionState& state, int argc, char* argv[])
         if (!options.quiet && options.action == ACTION_CONVERT) {
             printBanner();
         }
+        warnIgnoredOperands(options);
         if (options.inputCount == 0) {
             printError("Name of HEX-File missing !!\n");
             printError("Usage:  romcast [name].ext  ext=hex,ihx or what ever ;)\n");

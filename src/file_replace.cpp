@@ -54,10 +54,12 @@ int openDirectoryOf(MemoryAllocator allocate, int base, const char* path, Target
     if (slash == nullptr || copy != nullptr) {
         target->directory = openat(base, copy != nullptr ? copy : ".", DIRECTORY_FLAGS);
     }
+    int error = copy != nullptr || slash == nullptr ? errno : ENOMEM;  // the reason of a failure
     std::free(copy);
     if (previous >= 0) {
         static_cast<void>(close(previous));  // opened only to name files within it
     }
+    errno = error;
     return target->directory < 0 ? RESULT_WRITE_FAILED : RESULT_OK;
 }
 
@@ -68,10 +70,15 @@ int readLink(MemoryAllocator allocate, const Target& target, off_t size, char** 
     auto room = static_cast<std::size_t>(size > 0 ? size : PATH_MAX) + 1;
     *text = static_cast<char*>(allocate(room));
     if (*text == nullptr) {
+        errno = ENOMEM;
         return RESULT_WRITE_FAILED;
     }
     ssize_t length = readlinkat(target.directory, target.name, *text, room);
-    if (length < 0 || static_cast<std::size_t>(length) >= room) {  // failed, or grew since lstat
+    if (length < 0) {
+        return RESULT_WRITE_FAILED;
+    }
+    if (static_cast<std::size_t>(length) >= room) {  // grew since lstat
+        errno = ENAMETOOLONG;
         return RESULT_WRITE_FAILED;
     }
     (*text)[length] = '\0';
@@ -86,6 +93,7 @@ int findTarget(MemoryAllocator allocate, const char* outputPath, Target* target)
     int rc = openDirectoryOf(allocate, AT_FDCWD, outputPath, target);
     for (int hops = 0; rc == RESULT_OK; ++hops) {
         if (*target->name == '\0') {
+            errno = EISDIR;
             return RESULT_WRITE_FAILED;  // the path ends in a slash: it names a directory
         }
         if (fstatat(target->directory, target->name, &target->info, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -96,6 +104,7 @@ int findTarget(MemoryAllocator allocate, const char* outputPath, Target* target)
             return RESULT_OK;
         }
         if (hops == LINK_HOPS) {
+            errno = ELOOP;
             return RESULT_WRITE_FAILED;
         }
         char* text = nullptr;
@@ -110,11 +119,15 @@ int findTarget(MemoryAllocator allocate, const char* outputPath, Target* target)
 }
 
 // Whether the target could be opened for writing, as the file itself would be: a
-// directory or a file the user may not write is refused before anything is created.
+// directory or a file the user may not write is refused before anything is created,
+// with errno telling why.
 bool targetOpenable(const Target& target)
 {
-    return !target.exists ||
-           (!S_ISDIR(target.info.st_mode) && faccessat(target.directory, target.name, W_OK, 0) == 0);
+    if (target.exists && S_ISDIR(target.info.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    return !target.exists || faccessat(target.directory, target.name, W_OK, 0) == 0;
 }
 
 // Opens a new file beside the target in *stream and leaves its name in temporary.
@@ -141,8 +154,10 @@ int openTemporary(const Target& target, char (&temporary)[TEMPORARY_NAME_SIZE], 
     }
     *stream = fdopen(fd, "wb");
     if (*stream == nullptr) {
+        int error = errno;
         static_cast<void>(close(fd));  // nothing was written; the failure is reported
         static_cast<void>(unlinkat(target.directory, temporary, 0));
+        errno = error;
         return RESULT_WRITE_FAILED;
     }
     return RESULT_OK;
@@ -189,30 +204,45 @@ struct Replacement {
     char temporary[TEMPORARY_NAME_SIZE];  // "" once renamed, or when written directly
 };
 
+// "Can't open file" for an output, and with explain the system's reason, the errno
+// value saved where the failure happened.
+void reportOpenFault(const char* path, bool explain, int error)
+{
+    std::printf("\nCan't open file %s\n", path);
+    if (explain && error != 0) {
+        std::printf("Reason: %s\n", std::strerror(error));
+    }
+}
+
 // Opens the stream for one output: directly into an existing file that is not a
 // regular one (a FIFO or a device has no contents to keep and is not replaced), or
 // else into a new temporary file beside the target, which gets the target's owner
 // and mode before any byte is written.
-int openReplacement(MemoryAllocator allocate, const char* path, Replacement* output, std::FILE** stream)
+int openReplacement(MemoryAllocator allocate, const char* path, Replacement* output, std::FILE** stream,
+                    bool explain)
 {
     if (findTarget(allocate, path, &output->target) != RESULT_OK) {
-        std::printf("\nCan't open file %s\n", path);
+        reportOpenFault(path, explain, errno);
         return RESULT_WRITE_FAILED;
     }
     const Target& target = output->target;
+    int error = 0;
     if (target.exists && !S_ISREG(target.info.st_mode) && !S_ISDIR(target.info.st_mode)) {
         int fd = openat(target.directory, target.name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd >= 0) {
             *stream = fdopen(fd, "wb");
             if (*stream == nullptr) {
+                error = errno;
                 static_cast<void>(close(fd));  // nothing was written; the failure is reported
             }
+        } else {
+            error = errno;
         }
-    } else if (targetOpenable(target)) {
-        static_cast<void>(openTemporary(target, output->temporary, stream));
+    } else if (!targetOpenable(target) || openTemporary(target, output->temporary, stream) != RESULT_OK) {
+        error = errno;
     }
     if (*stream == nullptr) {
-        std::printf("\nCan't open file %s\n", path);
+        reportOpenFault(path, explain, error);
         return RESULT_WRITE_FAILED;
     }
     // A file that cannot take the owner and mode gets no byte and is removed.
@@ -226,8 +256,20 @@ int openReplacement(MemoryAllocator allocate, const char* path, Replacement* out
 
 }  // namespace
 
+OutputKind outputKind(const char* path)
+{
+    struct stat info {};
+    if (stat(path, &info) != 0) {
+        return OUTPUT_FILE;
+    }
+    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+        return OUTPUT_FIFO;
+    }
+    return S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? OUTPUT_DEVICE : OUTPUT_FILE;
+}
+
 int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
-                 OutputFiller fill, const void* contents)
+                 OutputFiller fill, const void* contents, bool explain)
 {
     Replacement outputs[MAX_OUTPUTS];
     std::size_t opened = 0;
@@ -235,7 +277,7 @@ int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* cons
     for (; opened < count && rc == RESULT_OK; ++opened) {
         outputs[opened].target = Target{-1, nullptr, nullptr, false, {}};
         outputs[opened].temporary[0] = '\0';
-        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened]);
+        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened], explain);
     }
     bool filled = rc == RESULT_OK && fill(streams, count, contents);
     rc = closeOutputs(streams, opened, paths, filled, rc);

@@ -10,6 +10,17 @@
 
 constexpr std::size_t MAX_OUTPUTS = 8;  // the most files one image is written to
 
+// What an output path names, as far as writing to it is concerned.
+enum OutputKind {
+    OUTPUT_FILE,    // a regular file, a directory, or nothing yet: replaced by a new file
+    OUTPUT_FIFO,    // a FIFO, a socket or a pipe, or a link to one: written directly
+    OUTPUT_DEVICE,  // a device (/dev/null, NUL, COM1), or a link to one: written directly
+};
+
+// What the output path names now; OUTPUT_FILE where that cannot be told, which
+// the write itself then reports.
+OutputKind outputKind(const char* path);
+
 // Fills the open output streams, in one pass over the contents; false when a write failed.
 using OutputFiller = bool (*)(std::FILE* const* streams, std::size_t count, const void* contents);
 
@@ -19,11 +30,12 @@ using OutputFiller = bool (*)(std::FILE* const* streams, std::size_t count, cons
 // directly. On POSIX, a link to a file not there yet creates that file, and a file
 // replaced keeps its mode and, where the process may, its owner. Returns RESULT_OK,
 // or RESULT_WRITE_FAILED after printing "Can't open file" or "Can't write file" with
-// the path. A failure before the first rename leaves no temporary file and every
+// the path; with explain, "Can't open file" is followed by the system's reason on a
+// line of its own. A failure before the first rename leaves no temporary file and every
 // existing regular file unchanged; a failed rename leaves the files renamed before
 // it replaced and the others unchanged. The streams are back to null on every way out.
 int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
-                 OutputFiller fill, const void* contents);
+                 OutputFiller fill, const void* contents, bool explain);
 
 // Flushes and closes each of the first `opened` streams that is open, setting it
 // back to null, and returns rc, or RESULT_WRITE_FAILED after "Can't write file" for

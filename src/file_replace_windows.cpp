@@ -31,9 +31,13 @@ int splitFullPath(MemoryAllocator allocate, const char* path, TargetPath* target
         return RESULT_WRITE_FAILED;
     }
     target->full = static_cast<char*>(allocate(size));
+    if (target->full == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return RESULT_WRITE_FAILED;
+    }
     char* name = nullptr;
-    if (target->full == nullptr || GetFullPathNameA(path, size, target->full, &name) >= size ||
-        name == nullptr) {
+    if (GetFullPathNameA(path, size, target->full, &name) >= size || name == nullptr) {
+        SetLastError(ERROR_INVALID_NAME);
         return RESULT_WRITE_FAILED;  // no name: the path ends in a separator
     }
     target->stem = static_cast<std::size_t>(name - target->full);
@@ -78,6 +82,7 @@ bool targetOpenable(const TargetPath& target)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);  // what opening it for writing gives
         return false;  // asked for itself: under wine, a root user's probe opens a read-only file
     }
     // Opening an existing file changes nothing in it.
@@ -98,6 +103,7 @@ int openTemporary(MemoryAllocator allocate, const TargetPath& target, char** tem
     std::size_t size = target.stem + TEMPORARY_NAME_SIZE;
     *temporary = static_cast<char*>(allocate(size));
     if (*temporary == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return RESULT_WRITE_FAILED;
     }
     std::memcpy(*temporary, target.full, target.stem);
@@ -129,6 +135,7 @@ int openTemporary(MemoryAllocator allocate, const TargetPath& target, char** tem
     }
     if (*stream == nullptr) {
         static_cast<void>(DeleteFileA(*temporary));
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);  // the C runtime had no descriptor or stream left
         return RESULT_WRITE_FAILED;
     }
     return RESULT_OK;
@@ -169,16 +176,39 @@ struct Replacement {
     bool renamed;
 };
 
+// "Can't open file" for an output, and with explain the system's reason for the
+// code of the Win32 call that failed, as the system words it.
+void reportOpenFault(const char* path, bool explain, DWORD error)
+{
+    std::printf("\nCan't open file %s\n", path);
+    if (!explain || error == 0) {
+        return;
+    }
+    char reason[512];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                  0, reason, sizeof reason, nullptr);
+    while (length > 0 &&
+           (reason[length - 1] == '\n' || reason[length - 1] == '\r' || reason[length - 1] == ' ')) {
+        --length;  // the system's text ends in a line end of its own
+    }
+    if (length == 0) {
+        std::printf("Reason: Windows error %lu\n", static_cast<unsigned long>(error));
+    } else {
+        std::printf("Reason: %.*s\n", static_cast<int>(length), reason);
+    }
+}
+
 // Opens the stream for one output: directly into a device or a pipe, or else into
 // a new temporary file beside the target.
-int openReplacement(MemoryAllocator allocate, const char* path, Replacement* output, std::FILE** stream)
+int openReplacement(MemoryAllocator allocate, const char* path, Replacement* output, std::FILE** stream,
+                    bool explain)
 {
     if (openDevice(path, stream)) {
         return RESULT_OK;
     }
     if (resolveTarget(allocate, path, &output->target) != RESULT_OK || !targetOpenable(output->target) ||
         openTemporary(allocate, output->target, &output->temporary, stream) != RESULT_OK) {
-        std::printf("\nCan't open file %s\n", path);
+        reportOpenFault(path, explain, GetLastError());
         return RESULT_WRITE_FAILED;
     }
     return RESULT_OK;
@@ -186,15 +216,30 @@ int openReplacement(MemoryAllocator allocate, const char* path, Replacement* out
 
 }  // namespace
 
+OutputKind outputKind(const char* path)
+{
+    // The host's path parser turns a device's name into its path in the device
+    // namespace, in any directory and with any extension: "NUL" gives "\\.\NUL".
+    DWORD size = GetFullPathNameA(path, 0, nullptr, nullptr);  // terminator included
+    char* full = size == 0 ? nullptr : static_cast<char*>(std::malloc(size));
+    OutputKind kind = OUTPUT_FILE;
+    if (full != nullptr && GetFullPathNameA(path, size, full, nullptr) < size &&
+        std::strncmp(full, "\\\\.\\", 4) == 0) {
+        kind = _strnicmp(full + 4, "pipe\\", 5) == 0 ? OUTPUT_FIFO : OUTPUT_DEVICE;
+    }
+    std::free(full);
+    return kind;
+}
+
 int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
-                 OutputFiller fill, const void* contents)
+                 OutputFiller fill, const void* contents, bool explain)
 {
     Replacement outputs[MAX_OUTPUTS];
     std::size_t opened = 0;
     int rc = RESULT_OK;
     for (; opened < count && rc == RESULT_OK; ++opened) {
         outputs[opened] = Replacement{{nullptr, 0}, nullptr, false};
-        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened]);
+        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened], explain);
     }
     bool filled = rc == RESULT_OK && fill(streams, count, contents);
     rc = closeOutputs(streams, opened, paths, filled, rc);

@@ -74,8 +74,10 @@ int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, uns
                 beginLineFault(input);
                 std::printf("Address %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
                             static_cast<unsigned long>(input.lineCount));
+                printWindowHint(input, image, fileAddress);
                 return RESULT_READ_FAILED;
             }
+            noteSkipped(input, fileAddress);
             sum += value;
             ++image.skippedCount;
             continue;
@@ -231,9 +233,35 @@ int requireDataInWindow(const HexInput& input, const MemoryImage& image)
         beginLineFault(input);
         std::printf("No data in the window 0x%08lX-0x%08lX: %llu data bytes skipped !\n",
                     static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last), skipped);
+        printWindowHint(input, image, input.firstSkipped);
         return RESULT_READ_FAILED;
     }
     return RESULT_OK;
+}
+
+void printWindowHint(const HexInput& input, const MemoryImage& image, unsigned long long fileAddress)
+{
+    if (!input.explainFaults) {
+        return;
+    }
+    if (fileAddress > MAX_FILE_ADDRESS) {
+        std::printf("Data at 0x%llX lies past 0xFFFFFFFF, the top of the address space: no window holds it\n",
+                    fileAddress);
+        return;
+    }
+    std::uint64_t last = image.windowStart + image.windowSize - 1;
+    const char* name = input.standardInput ? "-" : input.name;
+    char operand[32] = "";
+    if (input.binary) {
+        static_cast<void>(std::snprintf(operand, sizeof operand, "@0x%08lX",
+                                        static_cast<unsigned long>(input.binaryAddress)));
+    }
+    std::printf(
+        "Data at 0x%08llX lies %s the window 0x%08lX-0x%08lX: 'romcast --map %s%s%s' gives the "
+        "--offset and --size that hold it all\n",
+        fileAddress, fileAddress < image.windowStart ? "below" : "above",
+        static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last),
+        input.binary ? "--binary=" : "", name, operand);
 }
 
 unsigned decodeHexPair(const HexInput& input, std::size_t position)
@@ -286,7 +314,7 @@ int parseHexLine(HexInput& input, MemoryImage& image)
 int readHexFile(HexInput& input, MemoryImage& image, const char* path)
 {
     if (openInput(input, path) != RESULT_OK) {
-        std::printf("\nCan't open file %s\n", input.name);
+        reportInputFault(input, true);
         return RESULT_READ_FAILED;
     }
     input.dataBefore = image.byteCount + image.skippedCount;
@@ -303,11 +331,12 @@ int readHexFile(HexInput& input, MemoryImage& image, const char* path)
 
     switch (rc) {
     case RESULT_END_RECORD:
+        input.endRecordSeen = true;
         return finishRead(input, image, true);
     case LINE_END_OF_INPUT:
         return dataSeen(input, image) ? finishRead(input, image, false) : RESULT_READ_FAILED;
     case LINE_INPUT_ERROR:
-        std::printf("\nCan't read file %s\n", input.name);
+        reportInputFault(input, false);
         return RESULT_READ_FAILED;
     case RESULT_NO_MEMORY:
         return RESULT_NO_MEMORY;

@@ -20,6 +20,20 @@ int readHexFile(HexInput& input, MemoryImage& image, const char* path);
 // lies in the window, with a message; RESULT_OK otherwise, and for a read-back.
 int requireDataInWindow(const HexInput& input, const MemoryImage& image);
 
+// With input.explainFaults, prints the line that follows a window fault: where the
+// data at the file address lies against the window, and the --map run that tells
+// the window that holds all the data.
+void printWindowHint(const HexInput& input, const MemoryImage& image, unsigned long long fileAddress);
+
+// Notes a data byte of the input at the file address that the window skipped.
+inline void noteSkipped(HexInput& input, std::uint64_t fileAddress)
+{
+    if (!input.skippedAny) {
+        input.skippedAny = true;
+        input.firstSkipped = fileAddress;
+    }
+}
+
 // Reads and handles one line of the input: RESULT_OK to go on, RESULT_END_RECORD,
 // RESULT_READ_FAILED (message printed), RESULT_NO_MEMORY, LINE_END_OF_INPUT or
 // LINE_INPUT_ERROR.

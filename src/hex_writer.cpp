@@ -206,7 +206,7 @@ int writeHexFile(ConversionState& state)
         return RESULT_WRITE_FAILED;
     }
     const char* paths[1] = {state.outputPath};
-    int rc = replaceFiles(state.allocate, state.output, paths, 1, fillHex, &text);
+    int rc = replaceFiles(state.allocate, state.output, paths, 1, fillHex, &text, state.explainFaults);
     std::free(text.buffer);
     return rc;
 }

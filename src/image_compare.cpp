@@ -97,7 +97,7 @@ int compareWithImage(const MemoryImage& image, const MemoryImage& readBack)
 int compareWithDump(HexInput& input, const MemoryImage& image, const char* path)
 {
     if (openInput(input, path) != RESULT_OK) {
-        std::printf("\nCan't open file %s\n", input.name);
+        reportInputFault(input, true);
         return RESULT_READ_FAILED;
     }
     Differences found{image.windowStart, 0, 0, false, 0, 0};
@@ -119,7 +119,7 @@ int compareWithDump(HexInput& input, const MemoryImage& image, const char* path)
         position += got;
     }
     if (!closeInput(input) || rc != RESULT_OK) {
-        std::printf("\nCan't read file %s\n", input.name);
+        reportInputFault(input, false);
         return RESULT_READ_FAILED;
     }
     noteMissing(found, image, position);

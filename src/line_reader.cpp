@@ -80,6 +80,7 @@ int readInput(HexInput& input)
     char* fresh = input.inputBlock + kept;
     long got = readSome(input.descriptor, fresh, INPUT_BLOCK_SIZE - kept);
     if (got < 0) {
+        input.error = errno;
         return LINE_INPUT_ERROR;
     }
     if (got == 0) {
@@ -144,10 +145,14 @@ int finishLineEnd(HexInput& input, bool* overflow)
 int openInput(HexInput& input, const char* path)
 {
     startInput(input, input.standardInput ? duplicateStandardInput() : openFile(path));
+    input.error = input.descriptor == NO_DESCRIPTOR ? errno : 0;
     input.lineCount = 0;
     input.addressBase = 0;
     input.startType = 0;
     input.recordPage = nullptr;
+    input.endRecordSeen = false;
+    input.binary = false;
+    input.skippedAny = false;
     return input.descriptor == NO_DESCRIPTOR ? RESULT_READ_FAILED : RESULT_OK;
 }
 
@@ -166,6 +171,9 @@ bool closeInput(HexInput& input)
         return true;
     }
     bool closed = closeFile(input.descriptor) == 0;
+    if (!closed && input.error == 0) {
+        input.error = errno;
+    }
     input.descriptor = NO_DESCRIPTOR;
     return closed;
 }
@@ -185,6 +193,7 @@ int readRawBlock(HexInput& input, std::size_t* got)
     input.blockEnd = 0;
     long count = readSome(input.descriptor, input.inputBlock, INPUT_BLOCK_SIZE);
     if (count < 0) {
+        input.error = errno;
         *got = 0;
         return LINE_INPUT_ERROR;
     }
@@ -198,6 +207,14 @@ void beginLineFault(const HexInput& input)
         std::printf("\n%s: ", input.name);
     } else {
         std::printf("\n");
+    }
+}
+
+void reportInputFault(const HexInput& input, bool opening)
+{
+    std::printf("\nCan't %s file %s\n", opening ? "open" : "read", input.name);
+    if (input.explainFaults && input.error != 0) {
+        std::printf("Reason: %s\n", std::strerror(input.error));
     }
 }
 

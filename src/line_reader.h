@@ -21,6 +21,8 @@ struct HexInput {
     bool nameInMessages = false;  // each line message begins with the name: several inputs, or quiet
     bool strictRecords = false;   // a checksum mismatch, a character that is no digit or a
                                   // missing end record fails the read
+    bool explainFaults = false;   // a run with options: a window fault is followed by a hint, and
+                                  // a failed open or read by the system's reason
 
     char lineBuffer[LINE_BUFFER_SIZE];   // the current line without its line end, for the field-by-field
                                          // path; a regular data record is read in place in inputBlock
@@ -36,6 +38,12 @@ struct HexInput {
     ImagePage* recordPage = nullptr;     // the page of the last record read in place, which this
                                          // input took; null after openInput
     std::uint64_t recordPageNumber = 0;  // its number
+    bool endRecordSeen = false;          // the read ended at the end-of-file record
+    bool binary = false;                 // a binary input, its first byte at file address binaryAddress
+    std::uint32_t binaryAddress = 0;     // for the --map run that a window fault suggests
+    bool skippedAny = false;             // the window skipped a data byte of this input
+    std::uint64_t firstSkipped = 0;      // the file address of the first, once skippedAny
+    int error = 0;                       // errno of the open, read or close that failed
 
     int descriptor = NO_DESCRIPTOR;  // the HEX data's descriptor while it is being read
     // Input bytes not yet split into lines live in inputBlock[blockStart, blockEnd).
@@ -74,6 +82,10 @@ int readRawBlock(HexInput& input, std::size_t* got);
 // Starts a message about the input on standard output, which the caller's printf
 // finishes: a line feed, then the input's name and ": " when it names itself.
 void beginLineFault(const HexInput& input);
+
+// Prints "Can't open file" (opening) or "Can't read file" with the input's name on
+// standard output, and with explainFaults the system's reason on the next line.
+void reportInputFault(const HexInput& input, bool opening);
 
 // Skips the rest of the last line end and reads until the next line lies whole in
 // the block: up to its line end, a piece of 1,023 characters, or the end of the

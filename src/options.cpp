@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file_replace.h"
 #include "record_decoder.h"
 #include "results.h"
 
@@ -492,6 +493,31 @@ int checkStandardInput(const Options& options)
     return RESULT_OK;
 }
 
+// Checks that the parts of a split image can be files named after the output: a
+// FIFO or a device (or a link to one) has no name to put the part numbers in.
+int checkSplitOutput(const Options& options)
+{
+    if (options.splitCount == 1 || options.outputPath == nullptr || options.action != ACTION_CONVERT) {
+        return RESULT_OK;
+    }
+    const char* kind = nullptr;
+    switch (outputKind(options.outputPath)) {
+    case OUTPUT_FIFO:
+        kind = "a FIFO or a pipe";
+        break;
+    case OUTPUT_DEVICE:
+        kind = "a device";
+        break;
+    default:
+        return RESULT_OK;
+    }
+    static_cast<void>(std::fprintf(stderr,
+                                   "romcast: --split writes its parts to files named after -o, and '%s' is "
+                                   "%s, not a file; see 'romcast --help'\n",
+                                   options.outputPath, kind));
+    return RESULT_USAGE;
+}
+
 // Checks what only the whole command line tells, and settles which inputs are read
 // and the window.
 int checkCombination(Options* options, const Given& given)
@@ -524,9 +550,11 @@ int checkCombination(Options* options, const Given& given)
         }
     }
     if (options->action == ACTION_CONVERT && options->outputPath == nullptr && options->inputCount > 1) {
-        options->inputCount = 1;  // further operands are ignored
+        options->ignoredCount = options->inputCount - 1;  // further operands are ignored, with a warning
+        options->inputCount = 1;
     }
-    return checkStandardInput(*options);
+    rc = checkStandardInput(*options);
+    return rc == RESULT_OK ? checkSplitOutput(*options) : rc;
 }
 
 }  // namespace
@@ -622,11 +650,14 @@ int parseOptions(int argc, char* argv[], Options* options)
         if (letter == '?') {
             return usageError(isLong ? "unrecognized or ambiguous option" : "unrecognized option", word);
         }
+        options->optionsGiven = options->optionsGiven || letter != 1;
         int rc = takeOption(letter, optarg, options, &given);
         if (rc != RESULT_OK) {
             return rc;
         }
     }
+    // getopt stops just after "--", which counts as an option, or after the last argument.
+    options->optionsGiven = options->optionsGiven || (optind > 1 && std::strcmp(argv[optind - 1], "--") == 0);
     while (optind < argc) {
         options->inputs[options->inputCount++].path = argv[optind++];  // the arguments after "--"
     }
@@ -658,13 +689,14 @@ bool hexFileName(const char* path)
 
 void releaseOptions(Options* options)
 {
-    for (int i = 0; options->inputs != nullptr && i < options->inputCount; ++i) {
+    for (int i = 0; options->inputs != nullptr && i < options->inputCount + options->ignoredCount; ++i) {
         std::free(options->inputs[i].ownedPath);
     }
     std::free(static_cast<void*>(options->inputs));
     std::free(options->checksums);
     options->inputs = nullptr;
     options->inputCount = 0;
+    options->ignoredCount = 0;
     options->checksums = nullptr;
     options->checksumCount = 0;
 }
@@ -676,7 +708,8 @@ void printHelp()
         std::fputs("Usage: romcast [OPTION]... FILE...\n"
                    "Convert Intel HEX files (8-bit variant, with extended address records) into\n"
                    "a flat binary image, or merge them into one Intel HEX file. The image goes\n"
-                   "to FILE with its extension replaced by .bin, unless -o names another file;\n"
+                   "to FILE with its extension replaced by .bin, unless -o names another file.\n"
+                   "Without -o only the first FILE is converted, and a warning names the others;\n"
                    "with -o every FILE is read, in order, into the one image. FILE - reads\n"
                    "standard input and needs -o.\n"
                    "\n"
@@ -719,16 +752,22 @@ void printHelp()
                    "                     address, byte count), the start address and the\n"
                    "                     --offset and --size that hold all the data\n"
                    "  -q, --quiet        print no banner, progress line or report; warnings and\n"
-                   "                     errors still appear, and name their file\n"
+                   "                     errors still appear, and a line's message names its file\n"
                    "  -h, --help         print this help and exit\n"
                    "  -V, --version      print the version and exit\n"
                    "\n"
                    "ADDR and N are decimal, or hexadecimal behind 0x; N may end in K, M or G.\n"
                    "Checksums are placed in the order given, then blocks padded, then words\n"
                    "swapped, then split.\n"
-                   "Exit status: 0 image written (--compare: no difference), 1 command-line\n"
-                   "fault, 2 image not written, 3 input unreadable or faulty (no image written),\n"
-                   "4 --compare found differences, 5 out of memory.\n",
+                   "\n"
+                   "Exit status:\n"
+                   "  0  the image was written (--compare: no byte differs)\n"
+                   "  1  the command line is faulty or names no input: nothing read or written\n"
+                   "  2  the output could not be opened or written\n"
+                   "  3  an input, or the --compare file, could not be read or is faulty, or a\n"
+                   "     checksum could not be placed: no image written\n"
+                   "  4  --compare found bytes that differ\n"
+                   "  5  not enough memory for the image or the map\n",
                    stdout));
 }
 

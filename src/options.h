@@ -35,6 +35,8 @@ struct Options {
     InputFile* inputs = nullptr;           // the FILE operands and --binary inputs, in order
     int inputCount = 0;                    // inputs to read: all with -o, --map or --compare, else the
                                            // first operand alone
+    int ignoredCount = 0;                  // without -o: the operands after the first, inputs[1] on,
+                                           // which are not read
     int binaryCount = 0;                   // --binary inputs among them
     const char* outputPath = nullptr;      // -o: the image's path; null to derive it from the first input
     FileFormat format = FORMAT_BINARY;     // the output's form, or with --compare the read-back's
@@ -53,6 +55,8 @@ struct Options {
     bool crop = false;                     // --crop: skip data outside the window instead of failing
     bool strict = false;                   // --strict: a mismatch, a non-digit or no end record is fatal
     bool quiet = false;                    // -q: no banner, progress line or report
+    bool optionsGiven = false;             // an option or "--" was given; without, every message on
+                                           // standard output is as it always was
     ChecksumRequest* checksums = nullptr;  // --checksum, in the order given
     int checksumCount = 0;
     unsigned swapWidth = 1;              // --swap: bytes per word reversed, 2 or 4; 1 for none

@@ -167,7 +167,7 @@ TEST(Memory, NoOutputPathFailsTheWrite)
     std::string input = testing::TempDir() + "romcast_memory.hex";
     std::FILE* file = std::fopen(input.c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    ASSERT_GT(std::fputs(":0100000012ED\n", file), 0);
+    ASSERT_GT(std::fputs(":0100000012ED\n:00000001FF\n", file), 0);
     ASSERT_EQ(std::fclose(file), 0);
 
     Outcome run = runWith(memoryForTheImageOnly, input);
