@@ -11,7 +11,7 @@ unsigned decodePairsPortable(const unsigned char* text, unsigned count, unsigned
 {
     unsigned decoded = 0;  // every pair's value or'ed in: above 0xFF once a character was no digit
     unsigned total = *sum;
-    for (unsigned k = 0; k < count; ++k) {
+    for (std::size_t k = 0; k < count; ++k) {
         unsigned value =
             static_cast<unsigned>(HEX_DIGITS.value[text[2 * k]]) << 4 | HEX_DIGITS.value[text[2 * k + 1]];
         decoded |= value;
@@ -25,6 +25,12 @@ unsigned decodePairsPortable(const unsigned char* text, unsigned count, unsigned
 #if defined(ROMCAST_X86_KERNELS)
 
 namespace {
+
+#if defined(ROMCAST_SCALAR_DECODE)
+constexpr bool PORTABLE_ONLY = true;  // the build forces the portable decoder
+#else
+constexpr bool PORTABLE_ONLY = false;
+#endif
 
 // The 16 characters at text as eight bytes, in the low half; lanes of *valid whose
 // character was no digit become 0.
@@ -94,7 +100,7 @@ unsigned decodePairsSse2(const unsigned char* text, unsigned count, unsigned cha
 {
     __m128i valid = _mm_set1_epi8(-1);
     __m128i sums = _mm_setzero_si128();  // two sums of eight bytes each
-    unsigned done = 0;
+    std::size_t done = 0;
     // Sixteen pairs per pass: a record of 16 or 32 bytes leaves no rest.
     for (; done + 16 <= count; done += 16) {
         __m128i low = eightPairsSse2(text + 2 * done, &valid);
@@ -107,7 +113,10 @@ unsigned decodePairsSse2(const unsigned char* text, unsigned count, unsigned cha
     if (_mm_movemask_epi8(valid) != 0xFFFF) {
         return NOT_HEX;
     }
-    return done == count ? 0 : decodePairsPortable(text + 2 * done, count - done, bytes + done, sum);
+    if (done < count) {
+        return decodePairsPortable(text + 2 * done, count - static_cast<unsigned>(done), bytes + done, sum);
+    }
+    return 0;
 }
 
 // Compiled for AVX2 alone, so that the rest of the program runs on any x86-64.
@@ -116,7 +125,7 @@ __attribute__((target("avx2"))) unsigned decodePairsAvx2(const unsigned char* te
 {
     __m256i invalid = _mm256_setzero_si256();
     __m128i sums = _mm_setzero_si128();  // two sums of eight bytes each
-    unsigned done = 0;
+    std::size_t done = 0;
     for (; done + 16 <= count; done += 16) {
         __m128i decoded = sixteenPairsAvx2(text + 2 * done, &invalid);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + done), decoded);
@@ -126,21 +135,25 @@ __attribute__((target("avx2"))) unsigned decodePairsAvx2(const unsigned char* te
     if (_mm256_testz_si256(invalid, invalid) == 0) {
         return NOT_HEX;
     }
-    return done == count ? 0 : decodePairsPortable(text + 2 * done, count - done, bytes + done, sum);
+    if (done < count) {
+        return decodePairsPortable(text + 2 * done, count - static_cast<unsigned>(done), bytes + done, sum);
+    }
+    return 0;
 }
 
 #endif
 
 PairDecoder choosePairDecoder()
 {
-#if defined(ROMCAST_X86_KERNELS) && !defined(ROMCAST_SCALAR_DECODE)
+#if defined(ROMCAST_X86_KERNELS)
     // What the processor reports is read once per process; AVX2 counts only where
     // the system also saves the 256-bit registers.
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? decodePairsAvx2 : decodePairsSse2;
-#else
-    return decodePairsPortable;
+    if (!PORTABLE_ONLY) {
+        return __builtin_cpu_supports("avx2") ? decodePairsAvx2 : decodePairsSse2;
+    }
 #endif
+    return decodePairsPortable;
 }
 
 std::size_t availablePairDecoders(NamedPairDecoder* list, std::size_t room)
@@ -152,10 +165,12 @@ std::size_t availablePairDecoders(NamedPairDecoder* list, std::size_t room)
         {"avx2", decodePairsAvx2},
 #endif
     };
-    std::size_t usable = 1;
+    std::size_t usable = sizeof all / sizeof all[0];
 #if defined(ROMCAST_X86_KERNELS)
     __builtin_cpu_init();
-    usable = __builtin_cpu_supports("avx2") != 0 ? 3 : 2;
+    if (!__builtin_cpu_supports("avx2")) {
+        --usable;  // AVX2, the last
+    }
 #endif
     std::size_t count = 0;
     for (std::size_t k = 0; k < usable && count < room; ++k) {
