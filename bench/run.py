@@ -232,13 +232,18 @@ def read(path):
 
 def time_programs(programs, path, scratch, runs=None):
     """Median seconds of each program over all its runs, its mean CPU seconds (user
-    and system), which waiting for a busy CPU does not inflate, and its mean seconds. A run of a few milliseconds
-    is at the mercy of other load on the machine, so the small inputs are timed in
-    rounds, each of which times all three programs: a change of load then weighs on
-    them alike instead of on whichever program hyperfine happened to be running.
-    runs, if given, replaces hyperfine's options for the number of runs."""
+    and system), which waiting for a busy CPU does not inflate, and its mean seconds.
+    A run is at the mercy of other load on the machine, so the inputs are timed in
+    rounds, each of which times all the programs: a change of load then weighs on them
+    alike instead of on whichever program hyperfine happened to be running.
+    runs, if given, replaces hyperfine's options for the number of runs, in one round."""
     large = os.path.getsize(path) > 10 * MB
-    rounds, default_runs = (1, ["--warmup", "3", "--min-runs", "10"]) if large else (10, ["--warmup", "10", "--runs", "60"])
+    if large:
+        rounds, default_runs = 4, ["--warmup", "1", "--runs", "4"]
+    else:
+        rounds, default_runs = 10, ["--warmup", "10", "--runs", "60"]
+    if runs:
+        rounds = 1  # the slow program, timed alone
     runs = runs or default_runs
     report = os.path.join(scratch, "hyperfine.json")
     command = ["hyperfine", "-N", "--style", "basic", "--export-json", report] + runs
