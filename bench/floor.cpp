@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -24,10 +23,16 @@ namespace {
 char block[INPUT_BLOCK_SIZE];
 unsigned char image[IMAGE_SIZE];
 
-// Writes size bytes to a new file at temporary and renames it to path; false on any failure.
-bool replaceFile(const char* path, const std::string& temporary, const unsigned char* data, std::size_t size)
+// Writes size bytes to a new file beside path and renames it to path; false on any
+// failure. Only the C library, as romcast: the C++ one would add its loading to each run.
+bool replaceFile(const char* path, const unsigned char* data, std::size_t size)
 {
-    int output = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    char temporary[4096];
+    int length = std::snprintf(temporary, sizeof temporary, "%s.floor-tmp", path);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary) {
+        return false;
+    }
+    int output = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (output < 0) {
         return false;
     }
@@ -42,8 +47,8 @@ bool replaceFile(const char* path, const std::string& temporary, const unsigned 
         }
         written += static_cast<std::size_t>(done);
     }
-    if (close(output) != 0 || written != size || std::rename(temporary.c_str(), path) != 0) {
-        static_cast<void>(unlink(temporary.c_str()));
+    if (close(output) != 0 || written != size || std::rename(temporary, path) != 0) {
+        static_cast<void>(unlink(temporary));
         return false;
     }
     return true;
@@ -88,5 +93,5 @@ int main(int argc, char* argv[])
         return 3;
     }
     std::memset(data, FREE_BYTE, size);
-    return replaceFile(argv[2], std::string(argv[2]) + ".floor-tmp", data, size) ? 0 : 2;
+    return replaceFile(argv[2], data, size) ? 0 : 2;
 }
