@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "conversion_state.h"
+#include "hex_vector.h"
 
 namespace {
 
@@ -167,6 +168,38 @@ void removeWorkDirectory()
     rmdir(workDirectory.c_str());
 }
 
+// Every pair decoder that this processor runs must give what the portable one gives,
+// on the bytes where a first record's data field begins: for 16 and 32 pairs, the
+// common records, and for as many as the rest holds, up to 255.
+void comparePairDecoders(const std::uint8_t* data, std::size_t size)
+{
+    constexpr std::size_t DATA_START = 9;
+    if (size <= DATA_START) {
+        return;
+    }
+    NamedPairDecoder decoders[4];
+    std::size_t decoderCount = availablePairDecoders(decoders, 4);
+    std::size_t pairs = (size - DATA_START) / 2;
+    for (std::size_t count : {std::size_t{16}, std::size_t{32}, pairs < 255 ? pairs : 255}) {
+        if (count > pairs) {
+            continue;
+        }
+        unsigned char expected[255];
+        unsigned expectedSum = 0;
+        unsigned expectedRc =
+            decodePairsPortable(data + DATA_START, static_cast<unsigned>(count), expected, &expectedSum);
+        for (std::size_t d = 1; d < decoderCount; ++d) {
+            unsigned char bytes[255];
+            unsigned sum = 0;
+            unsigned rc = decoders[d].decode(data + DATA_START, static_cast<unsigned>(count), bytes, &sum);
+            if ((rc == 0) != (expectedRc == 0) ||
+                (rc == 0 && (sum != expectedSum || std::memcmp(bytes, expected, count) != 0))) {
+                fail("a pair decoder differs from the portable one");
+            }
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
@@ -184,6 +217,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    comparePairDecoders(data, size);
     std::string inputPath = workDirectory + "/in.hex";
     std::string secondPath = workDirectory + "/in2.hex";
     removeOutputs();

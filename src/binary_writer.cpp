@@ -75,6 +75,10 @@ struct Layout {
 bool writeLayout(std::FILE* const* streams, std::size_t count, const void* contents)
 {
     const auto& layout = *static_cast<const Layout*>(contents);
+    std::uint64_t fileLength = layout.length / count;
+    for (std::size_t k = 0; k < count; ++k) {
+        reserveFileSpace(streams[k], fileLength);
+    }
     for (std::uint64_t address = 0; address < layout.length;) {
         std::uint64_t chunk = layout.length - address;
         if (layout.swapped != nullptr || layout.parts != nullptr) {

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include <fcntl.h>
@@ -266,6 +267,23 @@ OutputKind outputKind(const char* path)
         return OUTPUT_FIFO;
     }
     return S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? OUTPUT_DEVICE : OUTPUT_FILE;
+}
+
+void reserveFileSpace(std::FILE* stream, std::uint64_t size)
+{
+#if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
+    // A FIFO or a device written directly has no blocks to reserve. The file keeps
+    // the size of what is written, should that be less.
+    struct stat info {};
+    int fd = fileno(stream);
+    if (size > 0 && size <= static_cast<std::uint64_t>(INT64_MAX) && fstat(fd, &info) == 0 &&
+        S_ISREG(info.st_mode)) {
+        static_cast<void>(fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)));
+    }
+#else
+    static_cast<void>(stream);
+    static_cast<void>(size);
+#endif
 }
 
 int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,

@@ -37,6 +37,13 @@ using OutputFiller = bool (*)(std::FILE* const* streams, std::size_t count, cons
 int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
                  OutputFiller fill, const void* contents, bool explain);
 
+// Gives an output file that is being filled its room for `size` bytes before they are
+// written, where the host has a call for it; only advice, so nothing is reported. On
+// Linux a file system that allocates blocks at writeback (ext4) writes a file back
+// when it is renamed over an existing one, and the rename waits for that; a file whose
+// blocks are allocated already is renamed at once. For the OutputFillers.
+void reserveFileSpace(std::FILE* stream, std::uint64_t size);
+
 // Flushes and closes each of the first `opened` streams that is open, setting it
 // back to null, and returns rc, or RESULT_WRITE_FAILED after "Can't write file" for
 // the first that was not written and closed without error. filled is what the

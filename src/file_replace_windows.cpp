@@ -231,6 +231,9 @@ OutputKind outputKind(const char* path)
     return kind;
 }
 
+// NTFS allocates a file's clusters as it is written, and a rename writes nothing back.
+void reserveFileSpace(std::FILE* /*stream*/, std::uint64_t /*size*/) {}
+
 int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
                  OutputFiller fill, const void* contents, bool explain)
 {

@@ -5,6 +5,7 @@
 // descriptor, block and current line.
 #pragma once
 
+#include "hex_vector.h"
 #include "results.h"
 
 struct ImagePage;
@@ -54,6 +55,10 @@ struct HexInput {
     bool carriageReturnPending = false;  // the last line ended at a carriage return whose run
                                          // (and optional line feed) is still to be skipped
     std::size_t lineEndRoom = 0;         // further carriage returns that still fit in that line's piece
+
+    // The data field's decoder, the fastest this processor runs: chosen when the record
+    // is made, which the driver does once per run.
+    PairDecoder decodePairs = choosePairDecoder();
 };
 
 // Line results of parseHexLine beyond the shared codes; they never leave the reader.

@@ -4,74 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace {
 
 // The two hexadecimal digits at text as a byte; above 0xFF when either is no digit.
 unsigned pairValue(const unsigned char* text)
 {
     return static_cast<unsigned>(HEX_DIGITS.value[text[0]]) << 4 | HEX_DIGITS.value[text[1]];
-}
-
-#if defined(__SSE2__)
-// The bytes spelled by the 16 characters at text, one in the low half of each 16-bit
-// lane; *valid gets 0xFFFF when every character was a digit. Digits are '0' to '9'
-// and, after setting the lower-case bit, 'a' to 'f'; each range is one unsigned compare.
-__m128i pairsOfSixteen(const unsigned char* text, int* valid)
-{
-    const __m128i zero = _mm_setzero_si128();
-    __m128i characters = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-    __m128i digit = _mm_sub_epi8(characters, _mm_set1_epi8('0'));
-    __m128i letter = _mm_sub_epi8(_mm_or_si128(characters, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
-    __m128i isDigit = _mm_cmpeq_epi8(_mm_subs_epu8(digit, _mm_set1_epi8(9)), zero);
-    __m128i isLetter = _mm_cmpeq_epi8(_mm_subs_epu8(letter, _mm_set1_epi8(5)), zero);
-    __m128i nibbles = _mm_or_si128(_mm_and_si128(isDigit, digit),
-                                   _mm_and_si128(isLetter, _mm_add_epi8(letter, _mm_set1_epi8(10))));
-    *valid = _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter));
-    // Each 16-bit lane holds a pair, its first character in the low byte.
-    return _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0xFF)), 4),
-                        _mm_srli_epi16(nibbles, 8));
-}
-
-// Decodes 32 characters from text into 16 bytes and adds them to *sum; returns
-// NOT_HEX when a character was no digit, else 0.
-unsigned decodeSixteenPairs(const unsigned char* text, unsigned char* bytes, unsigned* sum)
-{
-    int validLow = 0;
-    int validHigh = 0;
-    __m128i low = pairsOfSixteen(text, &validLow);
-    __m128i high = pairsOfSixteen(text + 16, &validHigh);
-    __m128i packed = _mm_packus_epi16(low, high);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes), packed);
-    __m128i halves = _mm_sad_epu8(packed, _mm_setzero_si128());  // the sum of each 8 bytes
-    *sum += static_cast<unsigned>(_mm_cvtsi128_si32(_mm_add_epi32(halves, _mm_srli_si128(halves, 8))));
-    return (validLow & validHigh) == 0xFFFF ? 0 : NOT_HEX;
-}
-#endif
-
-// Decodes count pairs of digits from text into bytes and adds them to *sum; returns
-// a value above 0xFF when a character was no digit.
-unsigned decodePairs(const unsigned char* text, unsigned count, unsigned char* bytes, unsigned* sum)
-{
-    unsigned decoded = 0;
-    std::size_t k = 0;
-#if defined(__SSE2__)
-    for (; k + 16 <= count; k += 16) {
-        decoded |= decodeSixteenPairs(text + 2 * k, bytes + k, sum);
-    }
-#endif
-    unsigned total = *sum;
-    for (; k < count; ++k) {
-        unsigned value = pairValue(text + 2 * k);
-        decoded |= value;
-        total += value;
-        bytes[k] = static_cast<unsigned char>(value);
-    }
-    *sum = total;
-    return decoded;
 }
 
 // Whether all count bytes are free; sixteen at a time, as records hold 16 or 32.
@@ -154,7 +92,7 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
     const unsigned char* data = line + 9;
     unsigned checksum = pairValue(data + std::size_t{2} * count);
     unsigned sum = count + addressHigh + addressLow;
-    if ((decodePairs(data, count, target, &sum) | checksum) > 0xFF) {
+    if ((input.decodePairs(data, count, target, &sum) | checksum) > 0xFF) {
         std::memset(target, FREE_BYTE, count);  // every byte there was free
         return LINE_NOT_REGULAR;
     }

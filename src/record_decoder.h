@@ -1,7 +1,7 @@
 // Decoding of hexadecimal text: the digit table that every field decoder uses, the
 // record checksum's test, and the reader's fast path, which reads a data record of
-// the common shape in place from the input block into the image, sixteen bytes per
-// step where the compiler offers SSE2.
+// the common shape in place from the input block into the image, its data field
+// through the input's pair decoder (hex_vector).
 #pragma once
 
 #include "line_reader.h"

@@ -1,5 +1,6 @@
 // Unit tests of the converter's pieces.
-//   HexDecode   the two field decoders on digits, partial fields and the line's end
+//   HexDecode   the two field decoders on digits, partial fields and the line's end;
+//               every pair decoder of this processor against the portable one
 //   OutputPath  the ".bin" path: extension, directory, drive, double-byte characters
 //   Memory      no memory for the image (status 5) or for the output path (status 2)
 //   Options     the number parser of --offset and --size, and what the walk fills in
@@ -21,6 +22,7 @@
 #include "checksum.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
+#include "hex_vector.h"
 #include "options.h"
 
 namespace {
@@ -74,6 +76,83 @@ TEST(HexDecode, WordSkipsCharactersThatAreNoDigits)
     for (const FieldCase& c : cases) {
         EXPECT_EQ(decodeHexWord(*inputWithLine(c.line, std::strlen(c.line)), c.position), c.value) << c.line;
     }
+}
+
+struct CharacterCase {
+    char c;
+    bool digit;
+};
+
+// Decodes the field with every pair decoder that this processor runs and checks each
+// against the portable one: the same bytes and sum where every character is a digit,
+// a failure where one is not, and no byte stored past the field.
+void expectDecodersAgree(const NamedPairDecoder* decoders, std::size_t decoderCount,
+                         const std::vector<unsigned char>& field, bool digitsOnly, const std::string& what)
+{
+    auto count = static_cast<unsigned>(field.size() / 2);
+    unsigned char expected[256];
+    unsigned expectedSum = 7;
+    unsigned expectedRc = decodePairsPortable(field.data(), count, expected, &expectedSum);
+    ASSERT_EQ(expectedRc == 0, digitsOnly) << what;
+    for (std::size_t d = 0; d < decoderCount; ++d) {
+        unsigned char bytes[257];
+        std::memset(bytes, 0xAA, sizeof bytes);
+        unsigned sum = 7;
+        unsigned rc = decoders[d].decode(field.data(), count, bytes, &sum);
+        if (digitsOnly) {
+            EXPECT_EQ(rc, 0u) << decoders[d].name << ", " << what;
+            EXPECT_EQ(sum, expectedSum) << decoders[d].name << ", " << what;
+            EXPECT_EQ(std::memcmp(bytes, expected, count), 0) << decoders[d].name << ", " << what;
+        } else {
+            EXPECT_GT(rc, 0xFFu) << decoders[d].name << ", " << what;
+        }
+        EXPECT_EQ(bytes[count], 0xAA) << decoders[d].name << ", " << what << ": a byte stored past the field";
+    }
+}
+
+// The counts lie around each step of the vector kernels (8 and 16 pairs); the
+// characters that are no digits lie beside the ranges of digits, or become digits
+// when a kernel's tests drop a bit.
+TEST(HexDecode, EveryPairDecoderAgreesWithThePortableOne)
+{
+    NamedPairDecoder decoders[4];
+    std::size_t decoderCount = availablePairDecoders(decoders, 4);
+    ASSERT_GE(decoderCount, 1u);
+    EXPECT_STREQ(decoders[0].name, "portable");
+    // The ends of each range of digits; the characters beside them; '0' less its 0x20
+    // bit; '0', 'A' and 'f' with the top bit set; a blank, NUL and the line ends.
+    const CharacterCase characters[] = {
+        {'0', true},     {'9', true},  {'A', true},     {'F', true},     {'a', true},
+        {'f', true},     {'/', false}, {':', false},    {'@', false},    {'G', false},
+        {'`', false},    {'g', false}, {'\x10', false}, {'\xB0', false}, {'\xC1', false},
+        {'\xE6', false}, {' ', false}, {'\0', false},   {'\n', false},   {'\r', false},
+    };
+    const unsigned counts[] = {1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 255};
+    const char digits[] = "0123456789abcdefABCDEF";
+    for (unsigned count : counts) {
+        // Exactly the field's characters, so that ASan catches a read beyond them.
+        std::vector<unsigned char> field(2 * std::size_t{count});
+        for (std::size_t i = 0; i < field.size(); ++i) {
+            field[i] = static_cast<unsigned char>(digits[(i * 7 + count) % 22]);
+        }
+        std::string what = "count " + std::to_string(count);
+        expectDecodersAgree(decoders, decoderCount, field, true, what);
+        for (std::size_t position = 0; position < field.size(); ++position) {
+            for (const CharacterCase& c : characters) {
+                std::vector<unsigned char> changed = field;
+                changed[position] = static_cast<unsigned char>(c.c);
+                expectDecodersAgree(
+                    decoders, decoderCount, changed, c.digit,
+                    what + ", character " + std::to_string(c.c & 0xFF) + " at " + std::to_string(position));
+            }
+        }
+    }
+    unsigned char bytes[2];
+    unsigned sum = 1;
+    EXPECT_EQ(decodePairsPortable(reinterpret_cast<const unsigned char*>("1aF0"), 2, bytes, &sum), 0u);
+    EXPECT_EQ(bytes[0], 0x1A);
+    EXPECT_EQ(bytes[1], 0xF0);
+    EXPECT_EQ(sum, 0x10Bu);
 }
 
 std::string outputPathFor(const char* input)
