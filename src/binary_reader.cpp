@@ -63,9 +63,13 @@ int storeBytes(HexInput& input, MemoryImage& image, std::uint64_t fileAddress, s
         if (page == nullptr) {
             return RESULT_NO_MEMORY;
         }
-        std::uint64_t taken = 0;
-        if (!bytesFree(*page, at, static_cast<std::size_t>(here), &taken)) {
-            std::uint64_t conflict = done + (taken - at);  // bytes of this block before it
+        // The file is read in ascending order, so only an earlier input can have written here.
+        std::size_t taken = page->earlier == nullptr
+                                ? static_cast<std::size_t>(offset + here)
+                                : firstSetBit(page->earlier, static_cast<std::size_t>(offset),
+                                              static_cast<std::size_t>(here));
+        if (taken < offset + here) {
+            std::uint64_t conflict = done + (taken - offset);  // bytes of this block before it
             unsigned long long conflictAddress = fileAddress + conflict;
             unsigned long long conflictByte = fileOffset + conflict;
             std::printf("\n%s: Double databyte at 0x%08llX (byte %llu of the file) !\n", input.name,

@@ -69,6 +69,42 @@ struct HexText {
     std::uint64_t* saved;  // data bytes written
 };
 
+// Multiples of n among the addresses first + 1 to end - 1: the places inside a run
+// where a record must end.
+std::uint64_t multiplesInside(std::uint64_t first, std::uint64_t end, std::uint64_t n)
+{
+    return (end - 1) / n - first / n;
+}
+
+// The length of the text that fillHex writes, to reserve the file's room before it
+// is written: the records that cut each run at multiples of the record size and at
+// 64 KiB, a type 04 record wherever the upper address bits change, the start
+// address and the end record.
+std::uint64_t hexTextLength(const ConversionState& state)
+{
+    const MemoryImage& image = state.image;
+    // Record size and segment meet at multiples of both: a power of two times the
+    // record size's odd part.
+    std::uint64_t n = state.recordSize;
+    std::uint64_t both = (n / (n & (~n + 1))) * SEGMENT_SIZE;
+    std::uint64_t length = 0;
+    std::uint64_t upper = 0;
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    for (std::uint64_t from = 0; nextWrittenRun(image, from, &first, &end); from = end) {
+        std::uint64_t fileFirst = image.windowStart + first;
+        std::uint64_t fileEnd = image.windowStart + end;
+        std::uint64_t segments = multiplesInside(fileFirst, fileEnd, SEGMENT_SIZE);
+        std::uint64_t records =
+            1 + multiplesInside(fileFirst, fileEnd, n) + segments - multiplesInside(fileFirst, fileEnd, both);
+        std::uint64_t bases = segments + (fileFirst >> 16 != upper ? 1 : 0);
+        upper = (fileEnd - 1) >> 16;
+        // ":LLAAAATT" and "CC\n" around each record's data, ":02000004UUUUCC\n" for each base.
+        length += 12 * records + 2 * (end - first) + 16 * bases;
+    }
+    return length + (state.startType != 0 ? 20 : 0) + 12;
+}
+
 // Hands the text from buffer to end to the stream; false when the write failed.
 bool flush(std::FILE* stream, const char* buffer, const char* end)
 {
@@ -120,6 +156,7 @@ bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* conte
     const auto& text = *static_cast<const HexText*>(contents);
     const ConversionState& state = *text.state;
     const MemoryImage& image = state.image;
+    reserveFileSpace(streams[0], hexTextLength(state));
     char* out = text.buffer;
     const char* limit = text.buffer + TEXT_BUFFER_SIZE - 2 * MAX_RECORD_TEXT;
     unsigned char scratch[256];

@@ -147,11 +147,6 @@ void setBits(unsigned char* bits, std::size_t first, std::size_t count);
 // The first of count bits from `first` that is set, or first + count when none is.
 std::size_t firstSetBit(const unsigned char* bits, std::size_t first, std::size_t count);
 
-// Whether the current input may write count bytes from an image address within one
-// taken page: none holds a byte other than 0xFF, and no earlier input wrote any.
-// Else *taken is the first that may not be written.
-bool bytesFree(const ImagePage& page, std::uint64_t address, std::size_t count, std::uint64_t* taken);
-
 // The image address after the last byte that is not 0xFF; 0 when there is none.
 std::uint64_t dataEnd(const MemoryImage& image);
 
