@@ -296,7 +296,7 @@ int parseHexLine(HexInput& input, MemoryImage& image)
     } else if (input.blockStart == input.blockEnd) {
         return LINE_END_OF_INPUT;
     } else {
-        rc = storeRegularRecord(input, image);
+        rc = storeRegularRecords(input, image);
         if (rc != LINE_NOT_REGULAR) {
             return rc;
         }

@@ -1,5 +1,7 @@
-// Pair decoders: the portable one, the x86-64 kernels, and the choice among them.
+// Kernels: the portable ones, the x86-64 ones, and the choice among them.
 #include "hex_vector.h"
+
+#include <cstring>
 
 #include "record_decoder.h"
 
@@ -20,6 +22,121 @@ unsigned decodePairsPortable(const unsigned char* text, unsigned count, unsigned
     }
     *sum = total;
     return decoded & ~0xFFU;
+}
+
+namespace {
+
+// Decodes the record at `line`, whose colon and line end were seen, when it is a data
+// record of `count` bytes: a count field of that value, four address digits, type
+// 00, and data and checksum digits, the checksum completing the record's byte sum to
+// 0. Then *address is the load address, data[0, count) the data bytes, and the
+// result 0; else the result is not 0, and *address and data are unspecified. Reads
+// no character after the checksum.
+using RecordDecoder = unsigned (*)(const unsigned char* line, unsigned count, unsigned* address,
+                                   unsigned char* data);
+
+// A RecordDecoder that takes the header and the checksum one pair at a time, and the
+// data field through a pair decoder.
+inline unsigned decodeRecordWith(PairDecoder decodePairs, const unsigned char* line, unsigned count,
+                                 unsigned* address, unsigned char* data)
+{
+    unsigned addressHigh = pairValue(line + 3);
+    unsigned addressLow = pairValue(line + 5);
+    unsigned checksum = pairValue(line + 9 + 2 * std::size_t{count});
+    unsigned sum = count + addressHigh + addressLow + checksum;
+    unsigned digits = decodePairs(line + 9, count, data, &sum) | addressHigh | addressLow | checksum;
+    *address = addressHigh << 8 | addressLow;
+    // A count or type field with a character that is no digit is above 0xFF, and so
+    // differs from the count and from 0.
+    return (pairValue(line + 1) ^ count) | pairValue(line + 7) | (digits & ~0xFFU) | (sum & 0xFF);
+}
+
+unsigned decodeRecordPortable(const unsigned char* line, unsigned count, unsigned* address,
+                              unsigned char* data)
+{
+    return decodeRecordWith(decodePairsPortable, line, count, address, data);
+}
+
+// The run's loop for records of `count` bytes, the same for every kernel set.
+inline std::size_t storeRecordsOf(RecordRun& run, RecordDecoder decode, unsigned count)
+{
+    const std::size_t length = 2 * std::size_t{count} + 11;  // a record without its line end
+    const unsigned char* const first = run.line;
+    const auto available = static_cast<std::size_t>(run.end - first);
+    // A record is looked at only when its line end lies in the block: from before `limit`.
+    const std::size_t limit = available > length ? available - length : 0;
+    unsigned char* const bytes = run.bytes;
+    unsigned char* const written = run.written;
+    const std::uint64_t offsetBias = run.offsetBias;
+    const std::uint64_t lastOffset = run.lastOffset;
+    std::size_t at = 0;  // the line's position after first
+    std::uint64_t highest = 0;
+    std::size_t stored = 0;
+    bool carriageReturn = false;
+    while (at < limit) {
+        const unsigned char* line = first + at;
+        if (line[0] != ':') {
+            break;
+        }
+        std::size_t next = at + length + 1;  // after the line end's first character
+        bool lastOfRun = false;
+        if (line[length] != '\n') {
+            if (line[length] != '\r') {
+                break;
+            }
+            // The line feed after a carriage return, when the block holds it, is part
+            // of the line end; else the record ends the run.
+            if (next < available && first[next] == '\n') {
+                ++next;
+            } else {
+                lastOfRun = true;
+            }
+        }
+        unsigned char data[255];
+        unsigned address = 0;
+        if (decode(line, count, &address, data) != 0) {
+            break;
+        }
+        std::uint64_t offset = address + offsetBias;
+        if (offset > lastOffset || !allFree(bytes + offset, count)) {
+            break;
+        }
+        std::memcpy(bytes + offset, data, count);
+        markRecord(written, static_cast<std::size_t>(offset), count);
+        highest = offset > highest ? offset : highest;
+        ++stored;
+        at = next;
+        if (lastOfRun) {
+            carriageReturn = true;
+            break;
+        }
+    }
+    run.line = first + at;
+    run.highestOffset = highest;
+    run.carriageReturn = carriageReturn;
+    return stored;
+}
+
+// The run's loop, the same for every kernel set: each set's storeRun is this with its
+// own record decoder inlined (flatten), so that no record costs a call, and with the
+// common counts made constants, so that the decoder, the free test and the bitmap's
+// mark take the fewest instructions.
+inline std::size_t storeRecords(RecordRun& run, RecordDecoder decode)
+{
+    if (run.count == 16) {
+        return storeRecordsOf(run, decode, 16);
+    }
+    if (run.count == 32) {
+        return storeRecordsOf(run, decode, 32);
+    }
+    return storeRecordsOf(run, decode, run.count);
+}
+
+}  // namespace
+
+__attribute__((flatten)) std::size_t storeRunPortable(RecordRun& run)
+{
+    return storeRecords(run, decodeRecordPortable);
 }
 
 #if defined(ROMCAST_X86_KERNELS)
@@ -56,10 +173,11 @@ inline __m128i eightPairsSse2(const unsigned char* text, __m128i* valid)
     return _mm_packus_epi16(pairs, _mm_setzero_si128());
 }
 
-// The 32 characters at text as sixteen bytes; lanes of *invalid whose character was
-// no digit become 0xFF. Compiled for AVX2 alone, like its callers.
-__attribute__((target("avx2"), always_inline)) inline __m128i sixteenPairsAvx2(const unsigned char* text,
-                                                                               __m256i* invalid)
+// The 32 characters at text as sixteen pairs, each pair's byte in a 16-bit lane;
+// lanes of *invalid whose character was no digit become 0xFF. Compiled for AVX2 alone,
+// like its callers.
+__attribute__((target("avx2"), always_inline)) inline __m256i pairLanesAvx2(const unsigned char* text,
+                                                                            __m256i* invalid)
 {
     // Tables indexed by a character's high or low four bits, the same 16 entries in
     // both 128-bit halves. A character is a digit exactly when the classes of its two
@@ -83,7 +201,15 @@ __attribute__((target("avx2"), always_inline)) inline __m128i sixteenPairsAvx2(c
     *invalid = _mm256_or_si256(*invalid, _mm256_cmpeq_epi8(classes, _mm256_setzero_si256()));
     __m256i nibbles = _mm256_add_epi8(low, _mm256_shuffle_epi8(letterValue, high));
     // Each 16-bit lane becomes first * 16 + second: the pair's byte, at most 0xFF.
-    __m256i pairs = _mm256_maddubs_epi16(nibbles, _mm256_set1_epi16(0x0110));
+    return _mm256_maddubs_epi16(nibbles, _mm256_set1_epi16(0x0110));
+}
+
+// The 32 characters at text as sixteen bytes; lanes of *invalid whose character was
+// no digit become 0xFF.
+__attribute__((target("avx2"), always_inline)) inline __m128i sixteenPairsAvx2(const unsigned char* text,
+                                                                               __m256i* invalid)
+{
+    __m256i pairs = pairLanesAvx2(text, invalid);
     // The eight lanes of each half packed into sixteen bytes, in order.
     return _mm_packus_epi16(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
 }
@@ -163,28 +289,125 @@ __attribute__((target("avx2"))) unsigned decodePairsAvx2(const unsigned char* te
     return _mm256_testz_si256(invalid, invalid) != 0 ? 0 : NOT_HEX;
 }
 
+namespace {
+
+unsigned decodeRecordSse2(const unsigned char* line, unsigned count, unsigned* address, unsigned char* data)
+{
+    return decodeRecordWith(decodePairsSse2, line, count, address, data);
+}
+
+// Two 256-bit registers of pair lanes packed into 32 bytes in order: the pack
+// interleaves their 128-bit halves (first's low, second's low, first's high, second's
+// high), and the permutation puts the second and third eighth in place.
+__attribute__((target("avx2"), always_inline)) inline __m256i packLanesAvx2(__m256i first, __m256i second)
+{
+    return _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), 0xD8);
+}
+
+// The header's four bytes (count, address high and low, type) as the low four bytes
+// of head: the load address, and 0 when the count is `count` and the type 00.
+__attribute__((target("avx2"), always_inline)) inline unsigned takeHeader(__m128i head, unsigned count,
+                                                                          unsigned* address)
+{
+    auto header = static_cast<std::uint32_t>(_mm_cvtsi128_si32(head));  // count in the low byte
+    *address = __builtin_bswap32(header) >> 8 & 0xFFFF;
+    return (header & 0xFF0000FF) ^ count;
+}
+
+// The sum of the bytes, modulo 256, of the four 64-bit sums that psadbw made.
+__attribute__((target("avx2"), always_inline)) inline unsigned sumsLowByte(__m256i sums)
+{
+    __m128i two = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+    return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_add_epi64(two, _mm_srli_si128(two, 8)))) & 0xFF;
+}
+
+// The record decoder of the AVX2 kernels. Records of 16 and 32 bytes are decoded
+// whole, in 32-character steps from the count field on, and checked together: every
+// character a digit, the count and the type, and the byte sum. Any other count takes
+// the header pair by pair.
+__attribute__((target("avx2"))) inline unsigned decodeRecordAvx2(const unsigned char* line, unsigned count,
+                                                                 unsigned* address, unsigned char* data)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i invalid = zero;
+    if (count == 16) {
+        // The 42 characters after the colon are 21 pairs: count, address (2), type,
+        // 16 data bytes, checksum. Two steps that overlap cover them: pairs 0 to 15
+        // from character 1, pairs 5 to 20 from character 11.
+        __m256i bytes = packLanesAvx2(pairLanesAvx2(line + 1, &invalid), pairLanesAvx2(line + 11, &invalid));
+        __m128i head = _mm256_castsi256_si128(bytes);       // count to type, data 0 to 11
+        __m128i tail = _mm256_extracti128_si256(bytes, 1);  // data 1 to 15, checksum
+        // Data 0 moves from byte 4 of head to byte 15, then in front of tail's first 15.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(data),
+                         _mm_alignr_epi8(tail, _mm_slli_si128(head, 11), 15));
+        // Every byte once: head's first five and all of tail.
+        const __m256i once = _mm256_setr_epi8(-1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                              -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+        unsigned sum = sumsLowByte(_mm256_sad_epu8(_mm256_and_si256(bytes, once), zero));
+        return takeHeader(head, count, address) | sum |
+               static_cast<unsigned>(_mm256_testz_si256(invalid, invalid) == 0);
+    }
+    if (count == 32) {
+        // 37 pairs after the colon: count, address (2), type, 32 data bytes, checksum.
+        // Pairs 0 to 15 from character 1, 16 to 31 from character 33, and 21 to 36
+        // from character 43.
+        __m256i bytes = packLanesAvx2(pairLanesAvx2(line + 1, &invalid), pairLanesAvx2(line + 33, &invalid));
+        __m256i lastLanes = pairLanesAvx2(line + 43, &invalid);
+        __m128i head = _mm256_castsi256_si128(bytes);         // count to type, data 0 to 11
+        __m128i middle = _mm256_extracti128_si256(bytes, 1);  // data 12 to 27
+        __m128i tail = _mm_packus_epi16(_mm256_castsi256_si128(lastLanes),
+                                        _mm256_extracti128_si256(lastLanes, 1));  // data 17 to 31, checksum
+        // Data 0 to 15: head from byte 4 and middle's first four. Data 16 to 31:
+        // middle's byte 4 moved to byte 15, then in front of tail's first 15.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(data), _mm_alignr_epi8(middle, head, 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(data + 16),
+                         _mm_alignr_epi8(tail, _mm_slli_si128(middle, 11), 15));
+        // Every byte once: all of head and middle, and tail from data 28 on.
+        const __m128i tailOnce = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1);
+        __m256i sums = _mm256_add_epi64(
+            _mm256_sad_epu8(bytes, zero),
+            _mm256_castsi128_si256(_mm_sad_epu8(_mm_and_si128(tail, tailOnce), _mm_setzero_si128())));
+        return takeHeader(head, count, address) | sumsLowByte(sums) |
+               static_cast<unsigned>(_mm256_testz_si256(invalid, invalid) == 0);
+    }
+    return decodeRecordWith(decodePairsAvx2, line, count, address, data);
+}
+
+}  // namespace
+
+__attribute__((flatten)) std::size_t storeRunSse2(RecordRun& run)
+{
+    return storeRecords(run, decodeRecordSse2);
+}
+
+__attribute__((target("avx2"), flatten)) std::size_t storeRunAvx2(RecordRun& run)
+{
+    return storeRecords(run, decodeRecordAvx2);
+}
+
 #endif
 
-PairDecoder choosePairDecoder()
+KernelSet chooseKernels()
 {
 #if defined(ROMCAST_X86_KERNELS)
     // What the processor reports is read once per process; AVX2 counts only where
     // the system also saves the 256-bit registers.
     __builtin_cpu_init();
     if (!PORTABLE_ONLY) {
-        return __builtin_cpu_supports("avx2") ? decodePairsAvx2 : decodePairsSse2;
+        return __builtin_cpu_supports("avx2") ? KernelSet{"avx2", decodePairsAvx2, storeRunAvx2}
+                                              : KernelSet{"sse2", decodePairsSse2, storeRunSse2};
     }
 #endif
-    return decodePairsPortable;
+    return KernelSet{"portable", decodePairsPortable, storeRunPortable};
 }
 
-std::size_t availablePairDecoders(NamedPairDecoder* list, std::size_t room)
+std::size_t availableKernels(KernelSet* list, std::size_t room)
 {
-    NamedPairDecoder all[] = {
-        {"portable", decodePairsPortable},
+    const KernelSet all[] = {
+        {"portable", decodePairsPortable, storeRunPortable},
 #if defined(ROMCAST_X86_KERNELS)
-        {"sse2", decodePairsSse2},
-        {"avx2", decodePairsAvx2},
+        {"sse2", decodePairsSse2, storeRunSse2},
+        {"avx2", decodePairsAvx2, storeRunAvx2},
 #endif
     };
     std::size_t usable = sizeof all / sizeof all[0];

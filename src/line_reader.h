@@ -56,9 +56,9 @@ struct HexInput {
                                          // (and optional line feed) is still to be skipped
     std::size_t lineEndRoom = 0;         // further carriage returns that still fit in that line's piece
 
-    // The data field's decoder, the fastest this processor runs: chosen when the record
-    // is made, which the driver does once per run.
-    PairDecoder decodePairs = choosePairDecoder();
+    // The kernels of the fast path, the fastest this processor runs: chosen when the
+    // record is made, which the driver does once per run.
+    KernelSet kernels = chooseKernels();
 };
 
 // Line results of parseHexLine beyond the shared codes; they never leave the reader.
