@@ -19,8 +19,9 @@ using PairDecoder = unsigned (*)(const unsigned char* text, unsigned count, unsi
 // is a data record of the run's shape landing in the run's page: a colon, a count
 // field of the run's count, four address digits, type 00, 2 * count data digits and
 // two checksum digits whose byte completes the record's byte sum to 0, then a line
-// feed or carriage return that lies before `end`, with every data byte landing on a
-// byte of the page that holds 0xFF. Such a record passes every check of the reader.
+// feed, or a carriage return and a line feed, that lie before `end`, with every data
+// byte landing on a byte of the page that holds 0xFF. Such a record passes every check
+// of the reader.
 struct RecordRun {
     // Set by the caller.
     const unsigned char* line;  // the first line; on return, where reading goes on
@@ -34,15 +35,11 @@ struct RecordRun {
                                 // in the window
     // Set by the run.
     std::uint64_t highestOffset;  // the highest offset of a record stored; 0 when none was
-    bool carriageReturn;          // the last record stored ended at a carriage return that no
-                                  // line feed follows in the block: line points past it, and
-                                  // the rest of that line end is still to be skipped
 };
 
 // Stores records from run.line on, one after another, and stops before the first line
-// that is not one of the run's or whose line end the block does not hold; also after a
-// record whose carriage return has no line feed after it in the block. A line feed
-// after a carriage return belongs to the record's line end. Each record's data goes to
+// that is not one of the run's or whose line end the block does not hold whole: a line
+// feed, or a carriage return and a line feed. Each record's data goes to
 // bytes[offset, offset + count) and its bits are set in written. Returns the records
 // stored; nothing of a line that is not stored is changed.
 using RunStore = std::size_t (*)(RecordRun& run);

@@ -51,12 +51,10 @@ void storeRecordRun(HexInput& input, MemoryImage& image)
     if (stored == 0) {
         return;
     }
-    std::size_t length = 2 * std::size_t{count} + 11;
+    // Its last line end was a line feed: no carriage return is pending.
     input.blockStart =
         static_cast<std::size_t>(run.line - reinterpret_cast<const unsigned char*>(input.inputBlock));
     input.lineCount += static_cast<std::uint32_t>(stored);
-    input.carriageReturnPending = run.carriageReturn;
-    input.lineEndRoom = MAX_PIECE - length - 1;
     image.byteCount += stored * count;
     auto last = static_cast<std::uint32_t>(pageStart + run.highestOffset + count - 1);
     if (last > image.highestAddress) {
