@@ -73,26 +73,35 @@ bool storeRecordPortable(const unsigned char* line, unsigned count, const RunPag
     return storeRecordWith(decodePairsPortable, line, count, page, offset);
 }
 
+// Marks a row of records, bytes [start, end) of the page, in the bitmap, and counts
+// them in *stored and *highest (the highest offset of a record).
+inline void markRow(unsigned char* written, std::uint64_t start, std::uint64_t end, unsigned count,
+                    std::size_t* stored, std::uint64_t* highest)
+{
+    setBits(written, static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+    *stored += static_cast<std::size_t>((end - start) / count);
+    *highest = end - count > *highest ? end - count : *highest;
+}
+
 // The run's loop for records of `count` bytes, the same for every kernel set.
 inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned count)
 {
     const std::size_t length = 2 * std::size_t{count} + 11;  // a record without its line end
-    const unsigned char* const first = run.line;
-    const auto available = static_cast<std::size_t>(run.end - first);
-    // A record is looked at only when its line end lies in the block: from before `limit`.
-    const std::size_t limit = available > length ? available - length : 0;
+    const unsigned char* line = run.line;
+    const unsigned char* const end = run.end;
+    // A record is looked at only when its line end lies in the block: when it begins
+    // before `last`.
+    const unsigned char* const last = static_cast<std::size_t>(end - line) > length ? end - length : line;
     const RunPage page{run.bytes, run.offsetBias, run.lastOffset};
     unsigned char* const written = run.written;
-    std::size_t at = 0;  // the line's position after first
     std::uint64_t highest = 0;
     std::size_t stored = 0;
-    // The bytes of the records stored since the last mark in the bitmap: records in a
-    // row are marked together.
-    std::uint64_t markStart = 0;
-    std::uint64_t markEnd = 0;
-    while (at < limit) {
-        const unsigned char* line = first + at;
-        std::size_t next = at + length + 1;  // after a line feed
+    // The bytes of the records stored since the last mark in the bitmap, which follow
+    // one another: each row of records is marked and counted once.
+    std::uint64_t rowStart = 0;
+    std::uint64_t rowEnd = 0;
+    while (line < last) {
+        const unsigned char* next = line + length + 1;  // after a line feed
         if (line[0] != ':') {
             break;
         }
@@ -100,7 +109,7 @@ inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned co
             // A carriage return and a line feed. A carriage return that no line feed
             // follows in the block is left to the record-by-record path, as is any
             // other character there.
-            if (line[length] != '\r' || next == available || first[next] != '\n') {
+            if (line[length] != '\r' || next == end || *next != '\n') {
                 break;
             }
             ++next;
@@ -109,23 +118,19 @@ inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned co
         if (!store(line, count, page, &offset)) {
             break;
         }
-        if (offset != markEnd) {
-            if (markEnd != markStart) {
-                setBits(written, static_cast<std::size_t>(markStart),
-                        static_cast<std::size_t>(markEnd - markStart));
-                highest = markEnd - count > highest ? markEnd - count : highest;
+        if (offset != rowEnd) {
+            if (rowEnd != rowStart) {
+                markRow(written, rowStart, rowEnd, count, &stored, &highest);
             }
-            markStart = offset;
+            rowStart = offset;
         }
-        markEnd = offset + count;
-        ++stored;
-        at = next;
+        rowEnd = offset + count;
+        line = next;
     }
-    if (markEnd != markStart) {
-        setBits(written, static_cast<std::size_t>(markStart), static_cast<std::size_t>(markEnd - markStart));
-        highest = markEnd - count > highest ? markEnd - count : highest;
+    if (rowEnd != rowStart) {
+        markRow(written, rowStart, rowEnd, count, &stored, &highest);
     }
-    run.line = first + at;
+    run.line = line;
     run.highestOffset = highest;
     return stored;
 }
