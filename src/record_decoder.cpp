@@ -135,12 +135,9 @@ int storeRegularRecords(HexInput& input, MemoryImage& image)
         return rc;
     }
     while (takeLineFeed(input)) {
-        storeRecordRun(input, image);
-        if (!takeLineFeed(input)) {
-            break;
-        }
+        storeRecordRun(input, image);  // leaves no carriage return pending
         // The line that ended the run: in another page, with a checksum to report, of
-        // another count, or no such record at all.
+        // another count, after a lone carriage return, or no such record at all.
         rc = storeRegularRecord(input, image);
         if (rc != RESULT_OK) {
             return rc == LINE_NOT_REGULAR ? RESULT_OK : rc;
