@@ -2,7 +2,9 @@
 // split into two files merged into one image (the second a HEX file or a binary), in
 // a private directory, and the converter's invariants checked after each run: a
 // binary output's size and trimming, a HEX output read back into the same image as
-// the inputs give, the parts of a split image, and the statuses of a compare.
+// the inputs give, the parts of a split image, and the statuses of a compare. Before
+// that, every kernel set of the processor is compared with the portable one on the
+// bytes.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 
 #include "conversion_state.h"
 #include "hex_vector.h"
+#include "record_decoder.h"
 
 namespace {
 
@@ -171,14 +174,13 @@ void removeWorkDirectory()
 // Every pair decoder that this processor runs must give what the portable one gives,
 // on the bytes where a first record's data field begins: for 16 and 32 pairs, the
 // common records, and for as many as the rest holds, up to 255.
-void comparePairDecoders(const std::uint8_t* data, std::size_t size)
+void comparePairDecoders(const KernelSet* kernels, std::size_t kernelCount, const std::uint8_t* data,
+                         std::size_t size)
 {
     constexpr std::size_t DATA_START = 9;
     if (size <= DATA_START) {
         return;
     }
-    NamedPairDecoder decoders[4];
-    std::size_t decoderCount = availablePairDecoders(decoders, 4);
     std::size_t pairs = (size - DATA_START) / 2;
     for (std::size_t count : {std::size_t{16}, std::size_t{32}, pairs < 255 ? pairs : 255}) {
         if (count > pairs) {
@@ -188,14 +190,78 @@ void comparePairDecoders(const std::uint8_t* data, std::size_t size)
         unsigned expectedSum = 0;
         unsigned expectedRc =
             decodePairsPortable(data + DATA_START, static_cast<unsigned>(count), expected, &expectedSum);
-        for (std::size_t d = 1; d < decoderCount; ++d) {
+        for (std::size_t d = 1; d < kernelCount; ++d) {
             unsigned char bytes[255];
             unsigned sum = 0;
-            unsigned rc = decoders[d].decode(data + DATA_START, static_cast<unsigned>(count), bytes, &sum);
+            unsigned rc =
+                kernels[d].decodePairs(data + DATA_START, static_cast<unsigned>(count), bytes, &sum);
             if ((rc == 0) != (expectedRc == 0) ||
                 (rc == 0 && (sum != expectedSum || std::memcmp(bytes, expected, count) != 0))) {
                 fail("a pair decoder differs from the portable one");
             }
+        }
+    }
+}
+
+// A run kernel's page and bitmap after a run over the fuzzer's bytes.
+struct RunPage {
+    unsigned char bytes[PAGE_SIZE];
+    unsigned char written[BITMAP_SIZE];
+};
+
+// Runs the kernel over the bytes as the block, with the count of their first line, on
+// a page whose bytes 0x40 to 0x4F were stored before; returns the records stored.
+std::size_t runOver(RunStore storeRun, const std::uint8_t* data, std::size_t size, unsigned count,
+                    RunPage* page, RecordRun* run)
+{
+    std::memset(page->bytes, FREE_BYTE, sizeof page->bytes);
+    std::memset(page->bytes + 0x40, 0, 0x10);
+    std::memset(page->written, 0, sizeof page->written);
+    *run = RecordRun{};
+    run->line = data;
+    run->end = data + size;
+    run->count = count;
+    run->bytes = page->bytes;
+    run->written = page->written;
+    run->lastOffset = PAGE_SIZE - count;
+    return storeRun(*run);
+}
+
+// Every run kernel must store what the portable one stores and stop where it stops,
+// with the bytes from the first line that begins as a data record does as the block,
+// and that line's count.
+void compareRunKernels(const KernelSet* kernels, std::size_t kernelCount, const std::uint8_t* data,
+                       std::size_t size)
+{
+    static RunPage expected;
+    static RunPage got;
+    if (kernelCount < 2) {
+        return;
+    }
+    std::size_t start = 0;
+    unsigned count = 0;
+    for (; start + 9 <= size; ++start) {
+        if ((start == 0 || data[start - 1] == '\n') && data[start] == ':' && data[start + 7] == '0' &&
+            data[start + 8] == '0') {
+            count = pairValue(data + start + 1);
+            if (count != 0 && count <= 0xFF) {
+                break;
+            }
+        }
+    }
+    if (start + 9 > size) {
+        return;
+    }
+    RecordRun expectedRun{};
+    std::size_t expectedStored =
+        runOver(kernels[0].storeRun, data + start, size - start, count, &expected, &expectedRun);
+    for (std::size_t k = 1; k < kernelCount; ++k) {
+        RecordRun run{};
+        std::size_t stored = runOver(kernels[k].storeRun, data + start, size - start, count, &got, &run);
+        if (stored != expectedStored || run.line != expectedRun.line ||
+            (stored > 0 && run.highestOffset != expectedRun.highestOffset) ||
+            std::memcmp(&got, &expected, sizeof got) != 0) {
+            fail("a run kernel differs from the portable one");
         }
     }
 }
@@ -217,7 +283,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    comparePairDecoders(data, size);
+    KernelSet kernels[4];
+    std::size_t kernelCount = availableKernels(kernels, 4);
+    comparePairDecoders(kernels, kernelCount, data, size);
+    compareRunKernels(kernels, kernelCount, data, size);
     std::string inputPath = workDirectory + "/in.hex";
     std::string secondPath = workDirectory + "/in2.hex";
     removeOutputs();

@@ -293,12 +293,14 @@ int parseHexLine(HexInput& input, MemoryImage& image)
     }
     if (emptyPiece) {
         input.lineLength = 0;
-    } else if (input.blockStart == input.blockEnd) {
-        return LINE_END_OF_INPUT;
     } else {
-        rc = storeRegularRecord(input, image);
+        rc = storeRegularRecords(input, image);
         if (rc != LINE_NOT_REGULAR) {
             return rc;
+        }
+        findEndOfText(input);
+        if (input.blockStart == input.blockEnd) {
+            return LINE_END_OF_INPUT;
         }
         copyLine(input);
     }

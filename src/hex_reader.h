@@ -34,7 +34,8 @@ inline void noteSkipped(HexInput& input, std::uint64_t fileAddress)
     }
 }
 
-// Reads and handles one line of the input: RESULT_OK to go on, RESULT_END_RECORD,
+// Reads and handles one line of the input, or a run of data records of the common
+// shape, as many as the block holds whole: RESULT_OK to go on, RESULT_END_RECORD,
 // RESULT_READ_FAILED (message printed), RESULT_NO_MEMORY, LINE_END_OF_INPUT or
 // LINE_INPUT_ERROR.
 int parseHexLine(HexInput& input, MemoryImage& image);

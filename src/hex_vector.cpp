@@ -1,5 +1,7 @@
-// Pair decoders: the portable one, the x86-64 kernels, and the choice among them.
+// Kernels: the portable ones, the x86-64 ones, and the choice among them.
 #include "hex_vector.h"
+
+#include <cstring>
 
 #include "record_decoder.h"
 
@@ -20,6 +22,139 @@ unsigned decodePairsPortable(const unsigned char* text, unsigned count, unsigned
     }
     *sum = total;
     return decoded & ~0xFFU;
+}
+
+namespace {
+
+// What a run's records need of its page, kept apart from the RecordRun so that the
+// compiler knows the stores into the page leave it unchanged.
+struct RunPage {
+    unsigned char* bytes;
+    std::uint64_t offsetBias;
+    std::uint64_t lastOffset;
+};
+
+// Stores the record at `line`, whose colon and line end were seen, when it is a data
+// record of `count` bytes that the run takes: a count field of that value, four
+// address digits, type 00, and data and checksum digits, the checksum completing the
+// record's byte sum to 0, with its bytes landing on free bytes of the page. Returns
+// whether it did, with the record's offset in the page in *offset; when it did not,
+// the page is as it was. Reads no character after the checksum.
+using RecordStore = bool (*)(const unsigned char* line, unsigned count, const RunPage& page,
+                             std::uint64_t* offset);
+
+// A RecordStore that takes the header and the checksum one pair at a time, and the
+// data field through a pair decoder straight into the page.
+inline bool storeRecordWith(PairDecoder decodePairs, const unsigned char* line, unsigned count,
+                            const RunPage& page, std::uint64_t* offset)
+{
+    unsigned addressHigh = pairValue(line + 3);
+    unsigned addressLow = pairValue(line + 5);
+    *offset = (addressHigh << 8 | addressLow) + page.offsetBias;
+    // A count or type field with a character that is no digit is above 0xFF, and so
+    // differs from the count and from 0.
+    if ((addressHigh | addressLow) > 0xFF || pairValue(line + 1) != count || pairValue(line + 7) != 0 ||
+        *offset > page.lastOffset || !allFree(page.bytes + *offset, count)) {
+        return false;
+    }
+    unsigned char* target = page.bytes + *offset;
+    unsigned checksum = pairValue(line + 9 + 2 * std::size_t{count});
+    unsigned sum = count + addressHigh + addressLow + checksum;
+    if ((decodePairs(line + 9, count, target, &sum) | checksum) > 0xFF || (sum & 0xFF) != 0) {
+        std::memset(target, FREE_BYTE, count);  // every byte there was free
+        return false;
+    }
+    return true;
+}
+
+bool storeRecordPortable(const unsigned char* line, unsigned count, const RunPage& page,
+                         std::uint64_t* offset)
+{
+    return storeRecordWith(decodePairsPortable, line, count, page, offset);
+}
+
+// Marks a row of records, bytes [start, end) of the page, in the bitmap, and counts
+// them in *stored and *highest (the highest offset of a record).
+inline void markRow(unsigned char* written, std::uint64_t start, std::uint64_t end, unsigned count,
+                    std::size_t* stored, std::uint64_t* highest)
+{
+    setBits(written, static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+    *stored += static_cast<std::size_t>((end - start) / count);
+    *highest = end - count > *highest ? end - count : *highest;
+}
+
+// The run's loop for records of `count` bytes, the same for every kernel set.
+inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned count)
+{
+    const std::size_t length = 2 * std::size_t{count} + 11;  // a record without its line end
+    const unsigned char* line = run.line;
+    const unsigned char* const end = run.end;
+    // A record is looked at only when its line end lies in the block: when it begins
+    // before `last`.
+    const unsigned char* const last = static_cast<std::size_t>(end - line) > length ? end - length : line;
+    const RunPage page{run.bytes, run.offsetBias, run.lastOffset};
+    unsigned char* const written = run.written;
+    std::uint64_t highest = 0;
+    std::size_t stored = 0;
+    // The bytes of the records stored since the last mark in the bitmap, which follow
+    // one another: each row of records is marked and counted once.
+    std::uint64_t rowStart = 0;
+    std::uint64_t rowEnd = 0;
+    while (line < last) {
+        const unsigned char* next = line + length + 1;  // after a line feed
+        if (line[0] != ':') {
+            break;
+        }
+        if (line[length] != '\n') {
+            // A carriage return and a line feed. A carriage return that no line feed
+            // follows in the block is left to the record-by-record path, as is any
+            // other character there.
+            if (line[length] != '\r' || next == end || *next != '\n') {
+                break;
+            }
+            ++next;
+        }
+        std::uint64_t offset = 0;
+        if (!store(line, count, page, &offset)) {
+            break;
+        }
+        if (offset != rowEnd) {
+            if (rowEnd != rowStart) {
+                markRow(written, rowStart, rowEnd, count, &stored, &highest);
+            }
+            rowStart = offset;
+        }
+        rowEnd = offset + count;
+        line = next;
+    }
+    if (rowEnd != rowStart) {
+        markRow(written, rowStart, rowEnd, count, &stored, &highest);
+    }
+    run.line = line;
+    run.highestOffset = highest;
+    return stored;
+}
+
+// The run's loop, the same for every kernel set: each set's storeRun is this with its
+// own RecordStore inlined (flatten), so that no record costs a call, and with the
+// common counts made constants, so that decoding, the free test and the bitmap's mark
+// take the fewest instructions.
+inline std::size_t storeRecords(RecordRun& run, RecordStore store)
+{
+    if (run.count == 16) {
+        return storeRecordsOf(run, store, 16);
+    }
+    if (run.count == 32) {
+        return storeRecordsOf(run, store, 32);
+    }
+    return storeRecordsOf(run, store, run.count);
+}
+
+}  // namespace
+
+__attribute__((flatten)) std::size_t storeRunPortable(RecordRun& run)
+{
+    return storeRecords(run, storeRecordPortable);
 }
 
 #if defined(ROMCAST_X86_KERNELS)
@@ -56,10 +191,11 @@ inline __m128i eightPairsSse2(const unsigned char* text, __m128i* valid)
     return _mm_packus_epi16(pairs, _mm_setzero_si128());
 }
 
-// The 32 characters at text as sixteen bytes; lanes of *invalid whose character was
-// no digit become 0xFF. Compiled for AVX2 alone, like its callers.
-__attribute__((target("avx2"), always_inline)) inline __m128i sixteenPairsAvx2(const unsigned char* text,
-                                                                               __m256i* invalid)
+// The 32 characters at text as sixteen pairs, each pair's byte in a 16-bit lane; each
+// byte of *classes becomes its character's class, which is 0 for a character that is
+// no digit. Compiled for AVX2 alone, like its callers.
+__attribute__((target("avx2"), always_inline)) inline __m256i pairLanesAvx2(const unsigned char* text,
+                                                                            __m256i* classes)
 {
     // Tables indexed by a character's high or low four bits, the same 16 entries in
     // both 128-bit halves. A character is a digit exactly when the classes of its two
@@ -69,21 +205,34 @@ __attribute__((target("avx2"), always_inline)) inline __m128i sixteenPairsAvx2(c
                                                0, 0, 0, 1, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m256i lowClass = _mm256_setr_epi8(1, 3, 3, 3, 3, 3, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0,  //
                                               1, 3, 3, 3, 3, 3, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0);
-    // Added to a letter's low four bits for its value ('A' is 0x41: 1 + 9 = 10).
-    const __m256i letterValue = _mm256_setr_epi8(0, 0, 0, 0, 9, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
-                                                 0, 0, 0, 0, 9, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m256i lowBits = _mm256_set1_epi8(0x0F);
+    // Added to a digit, by its high four bits, for its value: -0x30 ('0' to '9'), -0x37
+    // ('A' is 0x41, 10), -0x57 ('a' is 0x61, 10).
+    const __m256i valueOffset =
+        _mm256_setr_epi8(0, 0, 0, -0x30, -0x37, 0, -0x57, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                         0, 0, 0, -0x30, -0x37, 0, -0x57, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     __m256i characters = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
     // High bits, shifted in 16-bit lanes: the neighbour's bits that come down are
     // masked off. A byte from 0x80 up has high bits 8 to 15, which every table maps to 0.
-    __m256i high = _mm256_and_si256(_mm256_srli_epi16(characters, 4), lowBits);
-    __m256i low = _mm256_and_si256(characters, lowBits);
-    __m256i classes =
-        _mm256_and_si256(_mm256_shuffle_epi8(highClass, high), _mm256_shuffle_epi8(lowClass, low));
-    *invalid = _mm256_or_si256(*invalid, _mm256_cmpeq_epi8(classes, _mm256_setzero_si256()));
-    __m256i nibbles = _mm256_add_epi8(low, _mm256_shuffle_epi8(letterValue, high));
-    // Each 16-bit lane becomes first * 16 + second: the pair's byte, at most 0xFF.
-    __m256i pairs = _mm256_maddubs_epi16(nibbles, _mm256_set1_epi16(0x0110));
+    __m256i high = _mm256_and_si256(_mm256_srli_epi16(characters, 4), _mm256_set1_epi8(0x0F));
+    // The character itself indexes the low table by its low four bits; from 0x80 up,
+    // its top bit makes the class 0.
+    *classes =
+        _mm256_and_si256(_mm256_shuffle_epi8(highClass, high), _mm256_shuffle_epi8(lowClass, characters));
+    // Each digit's value, 0 to 15, in its byte; other characters' bytes do not matter.
+    __m256i nibbles = _mm256_add_epi8(characters, _mm256_shuffle_epi8(valueOffset, high));
+    // Each 16-bit lane becomes first * 16 + second: the pair's byte, at most 0xFF for
+    // digits.
+    return _mm256_maddubs_epi16(nibbles, _mm256_set1_epi16(0x0110));
+}
+
+// The 32 characters at text as sixteen bytes; each byte of *least keeps the least of
+// its value and the class of its character there.
+__attribute__((target("avx2"), always_inline)) inline __m128i sixteenPairsAvx2(const unsigned char* text,
+                                                                               __m256i* least)
+{
+    __m256i classes;
+    __m256i pairs = pairLanesAvx2(text, &classes);
+    *least = _mm256_min_epu8(*least, classes);
     // The eight lanes of each half packed into sixteen bytes, in order.
     return _mm_packus_epi16(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
 }
@@ -94,21 +243,28 @@ inline unsigned halvesSum(__m128i sums)
     return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_add_epi64(sums, _mm_srli_si128(sums, 8))));
 }
 
+// Whether a lane of classes that pairLanesAvx2 kept is 0: a character was no digit.
+__attribute__((target("avx2"), always_inline)) inline bool anyNoDigit(__m256i classes)
+{
+    __m256i zeros = _mm256_cmpeq_epi8(classes, _mm256_setzero_si256());
+    return _mm256_testz_si256(zeros, zeros) == 0;
+}
+
 // Any count, sixteen pairs per step and the rest one by one; kept apart, so that the
 // path of the common records needs no stack frame.
 __attribute__((target("avx2"), noinline)) unsigned decodeAnyAvx2(const unsigned char* text, unsigned count,
                                                                  unsigned char* bytes, unsigned* sum)
 {
-    __m256i invalid = _mm256_setzero_si256();
+    __m256i classes = _mm256_set1_epi8(-1);
     __m128i sums = _mm_setzero_si128();  // two sums of eight bytes each
     std::size_t done = 0;
     for (; done + 16 <= count; done += 16) {
-        __m128i decoded = sixteenPairsAvx2(text + 2 * done, &invalid);
+        __m128i decoded = sixteenPairsAvx2(text + 2 * done, &classes);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + done), decoded);
         sums = _mm_add_epi64(sums, _mm_sad_epu8(decoded, _mm_setzero_si128()));
     }
     *sum += halvesSum(sums);
-    if (_mm256_testz_si256(invalid, invalid) == 0) {
+    if (anyNoDigit(classes)) {
         return NOT_HEX;
     }
     if (done < count) {
@@ -150,41 +306,154 @@ __attribute__((target("avx2"))) unsigned decodePairsAvx2(const unsigned char* te
         return decodeAnyAvx2(text, count, bytes, sum);
     }
     // The common records, of 16 or 32 bytes, in one or two steps.
-    __m256i invalid = _mm256_setzero_si256();
-    __m128i decoded = sixteenPairsAvx2(text, &invalid);
+    __m256i classes = _mm256_set1_epi8(-1);
+    __m128i decoded = sixteenPairsAvx2(text, &classes);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes), decoded);
     __m128i sums = _mm_sad_epu8(decoded, _mm_setzero_si128());
     if (count == 32) {
-        decoded = sixteenPairsAvx2(text + 32, &invalid);
+        decoded = sixteenPairsAvx2(text + 32, &classes);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + 16), decoded);
         sums = _mm_add_epi64(sums, _mm_sad_epu8(decoded, _mm_setzero_si128()));
     }
     *sum += halvesSum(sums);
-    return _mm256_testz_si256(invalid, invalid) != 0 ? 0 : NOT_HEX;
+    return anyNoDigit(classes) ? NOT_HEX : 0;
+}
+
+namespace {
+
+bool storeRecordSse2(const unsigned char* line, unsigned count, const RunPage& page, std::uint64_t* offset)
+{
+    return storeRecordWith(decodePairsSse2, line, count, page, offset);
+}
+
+// Two 256-bit registers of pair lanes packed into 32 bytes in order: the pack
+// interleaves their 128-bit halves (first's low, second's low, first's high, second's
+// high), and the permutation puts the second and third quarter in place.
+__attribute__((target("avx2"), always_inline)) inline __m256i packLanesAvx2(__m256i first, __m256i second)
+{
+    return _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), 0xD8);
+}
+
+// The low byte of the sum of the sixteen bytes.
+__attribute__((target("avx2"), always_inline)) inline unsigned byteSum(__m128i bytes)
+{
+    __m128i sums = _mm_sad_epu8(bytes, _mm_setzero_si128());  // two sums of eight bytes each
+    return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_add_epi64(sums, _mm_srli_si128(sums, 8)))) & 0xFF;
+}
+
+// The record store of the AVX2 kernels. A record of 16 or 32 bytes is decoded whole,
+// from the count field to the checksum, in 32-character steps, and every character
+// and the free bytes are checked together; any other count takes the header pair by
+// pair.
+__attribute__((target("avx2"))) inline bool storeRecordAvx2(const unsigned char* line, unsigned count,
+                                                            const RunPage& page, std::uint64_t* offset)
+{
+    if (count != 16 && count != 32) {
+        return storeRecordWith(decodePairsAvx2, line, count, page, offset);
+    }
+    __m256i classes;  // the least class of each byte lane's characters
+    __m256i more;
+    __m256i bytes;  // count, address (2), type and data 0 to 11; then as the count says
+    __m128i tail;   // the last pairs, the checksum last
+    if (count == 16) {
+        // The 42 characters after the colon are 21 pairs: count, address (2), type,
+        // 16 data bytes, checksum. Two steps that overlap cover them: pairs 0 to 15
+        // from character 1, pairs 5 to 20 from character 11.
+        __m256i first = pairLanesAvx2(line + 1, &classes);
+        bytes = packLanesAvx2(first, pairLanesAvx2(line + 11, &more));
+        classes = _mm256_min_epu8(classes, more);
+        tail = _mm256_extracti128_si256(bytes, 1);  // data 1 to 15, checksum
+    } else {
+        // 37 pairs: count, address (2), type, 32 data bytes, checksum. Pairs 0 to 15
+        // from character 1, 16 to 31 from character 33, and 21 to 36 from 43.
+        __m256i first = pairLanesAvx2(line + 1, &classes);
+        bytes = packLanesAvx2(first, pairLanesAvx2(line + 33, &more));
+        classes = _mm256_min_epu8(classes, more);
+        __m256i lastLanes = pairLanesAvx2(line + 43, &more);
+        classes = _mm256_min_epu8(classes, more);
+        tail = _mm_packus_epi16(_mm256_castsi256_si128(lastLanes),
+                                _mm256_extracti128_si256(lastLanes, 1));  // data 17 to 31, checksum
+    }
+    __m128i head = _mm256_castsi256_si128(bytes);
+    auto header = static_cast<std::uint32_t>(_mm_cvtsi128_si32(head));  // count in the low byte
+    *offset = (__builtin_bswap32(header) >> 8 & 0xFFFF) + page.offsetBias;
+    if (*offset > page.lastOffset) {
+        return false;
+    }
+    unsigned char* target = page.bytes + *offset;
+    // A byte lane is invalid where a character's class is 0, or where a bit of a page
+    // byte is clear.
+    __m256i invalid = _mm256_cmpeq_epi8(classes, _mm256_setzero_si256());
+    unsigned sum = 0;
+    if (count == 16) {
+        invalid = _mm256_or_si256(
+            invalid, _mm256_castsi128_si256(_mm_andnot_si128(
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(target)), _mm_set1_epi8(-1))));
+        // Every byte once, added modulo 256: head's first five and all of tail.
+        const __m128i firstFive = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+        sum = byteSum(_mm_add_epi8(_mm_and_si128(head, firstFive), tail));
+    } else {
+        invalid = _mm256_or_si256(
+            invalid, _mm256_andnot_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(target)),
+                                         _mm256_set1_epi8(-1)));
+        // Every byte once, added modulo 256: head, the upper half, and tail from data 28 on.
+        const __m128i lastFive = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1);
+        sum = byteSum(_mm_add_epi8(_mm_add_epi8(head, _mm256_extracti128_si256(bytes, 1)),
+                                   _mm_and_si128(tail, lastFive)));
+    }
+    if (_mm256_testz_si256(invalid, invalid) == 0 || (header & 0xFF0000FF) != count || sum != 0) {
+        return false;
+    }
+    if (count == 16) {
+        // Data 0 moves from byte 4 of head to byte 15, then in front of tail's first 15.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target),
+                         _mm_alignr_epi8(tail, _mm_slli_si128(head, 11), 15));
+    } else {
+        // Data 0 to 15: head from byte 4 on, then the upper half's first four. Data 16
+        // to 31: the upper half's byte 4 moved to byte 15, then in front of tail's first 15.
+        __m128i middle = _mm256_extracti128_si256(bytes, 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target), _mm_alignr_epi8(middle, head, 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + 16),
+                         _mm_alignr_epi8(tail, _mm_slli_si128(middle, 11), 15));
+    }
+    return true;
+}
+
+}  // namespace
+
+__attribute__((flatten)) std::size_t storeRunSse2(RecordRun& run)
+{
+    return storeRecords(run, storeRecordSse2);
+}
+
+__attribute__((target("avx2"), flatten)) std::size_t storeRunAvx2(RecordRun& run)
+{
+    return storeRecords(run, storeRecordAvx2);
 }
 
 #endif
 
-PairDecoder choosePairDecoder()
+KernelSet chooseKernels()
 {
 #if defined(ROMCAST_X86_KERNELS)
     // What the processor reports is read once per process; AVX2 counts only where
     // the system also saves the 256-bit registers.
     __builtin_cpu_init();
     if (!PORTABLE_ONLY) {
-        return __builtin_cpu_supports("avx2") ? decodePairsAvx2 : decodePairsSse2;
+        return __builtin_cpu_supports("avx2") ? KernelSet{"avx2", decodePairsAvx2, storeRunAvx2}
+                                              : KernelSet{"sse2", decodePairsSse2, storeRunSse2};
     }
 #endif
-    return decodePairsPortable;
+    return KernelSet{"portable", decodePairsPortable, storeRunPortable};
 }
 
-std::size_t availablePairDecoders(NamedPairDecoder* list, std::size_t room)
+std::size_t availableKernels(KernelSet* list, std::size_t room)
 {
-    NamedPairDecoder all[] = {
-        {"portable", decodePairsPortable},
+    const KernelSet all[] = {
+        {"portable", decodePairsPortable, storeRunPortable},
 #if defined(ROMCAST_X86_KERNELS)
-        {"sse2", decodePairsSse2},
-        {"avx2", decodePairsAvx2},
+        {"sse2", decodePairsSse2, storeRunSse2},
+        {"avx2", decodePairsAvx2, storeRunAvx2},
 #endif
     };
     std::size_t usable = sizeof all / sizeof all[0];

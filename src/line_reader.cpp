@@ -69,11 +69,13 @@ int closeFile(int fd)
 #endif
 
 // Reads once into the block, after the bytes not yet split, which move to its
-// start. A read returns what the host has at hand, however little.
+// start. A read returns what the host has at hand, however little. The bytes read
+// are searched for 0x1A only when findEndOfText is called.
 int readInput(HexInput& input)
 {
     std::size_t kept = input.blockEnd - input.blockStart;
     std::memmove(input.inputBlock, input.inputBlock + input.blockStart, kept);
+    input.searchedEnd = input.searchedEnd > input.blockStart ? input.searchedEnd - input.blockStart : 0;
     input.blockStart = 0;
     input.blockEnd = kept;
 
@@ -86,11 +88,6 @@ int readInput(HexInput& input)
     if (got == 0) {
         input.inputEnded = true;
         return RESULT_OK;
-    }
-    const void* endOfText = std::memchr(fresh, END_OF_TEXT, static_cast<std::size_t>(got));
-    if (endOfText != nullptr) {
-        got = static_cast<const char*>(endOfText) - fresh;
-        input.inputEnded = true;
     }
     input.blockEnd += static_cast<std::size_t>(got);
     return RESULT_OK;
@@ -161,6 +158,7 @@ void startInput(HexInput& input, int descriptor)
     input.descriptor = descriptor;
     input.blockStart = 0;
     input.blockEnd = 0;
+    input.searchedEnd = 0;
     input.inputEnded = false;
     input.carriageReturnPending = false;
 }
@@ -180,11 +178,35 @@ bool closeInput(HexInput& input)
 
 int finishLineStart(HexInput& input, bool* emptyPiece)
 {
+    // The line end takes carriage returns and a line feed, never a 0x1A, so the
+    // search can wait until the line itself is looked for.
     int rc = finishLineEnd(input, emptyPiece);
-    while (rc == RESULT_OK && !lineInBlock(input)) {
+    while (rc == RESULT_OK) {
+        findEndOfText(input);
+        if (lineInBlock(input)) {
+            break;
+        }
         rc = readInput(input);
     }
     return rc;
+}
+
+void findEndOfText(HexInput& input)
+{
+    // Bytes before blockStart were taken as digits, colons and line ends.
+    std::size_t from = input.searchedEnd > input.blockStart ? input.searchedEnd : input.blockStart;
+    std::size_t to =
+        input.blockEnd - input.blockStart > MAX_PIECE ? input.blockStart + MAX_PIECE : input.blockEnd;
+    if (from >= to) {
+        return;
+    }
+    const void* endOfText = std::memchr(input.inputBlock + from, END_OF_TEXT, to - from);
+    if (endOfText != nullptr) {
+        input.blockEnd = static_cast<std::size_t>(static_cast<const char*>(endOfText) - input.inputBlock);
+        input.inputEnded = true;
+        to = input.blockEnd;
+    }
+    input.searchedEnd = to;
 }
 
 int readRawBlock(HexInput& input, std::size_t* got)

@@ -47,18 +47,21 @@ struct HexInput {
     int error = 0;                       // errno of the open, read or close that failed
 
     int descriptor = NO_DESCRIPTOR;  // the HEX data's descriptor while it is being read
-    // Input bytes not yet split into lines live in inputBlock[blockStart, blockEnd).
+    // Input bytes not yet split into lines live in inputBlock[blockStart, blockEnd). A
+    // 0x1A ends the input like the end of the file: findEndOfText cuts the block there.
     char inputBlock[INPUT_BLOCK_SIZE];
     std::size_t blockStart = 0;
     std::size_t blockEnd = 0;
-    bool inputEnded = false;             // end of file or a 0x1A byte reached; nothing more is read
+    std::size_t searchedEnd = 0;         // the block before it holds no 0x1A, or was taken
+                                         // by the fast path
+    bool inputEnded = false;             // end of file or a 0x1A byte found; nothing more is read
     bool carriageReturnPending = false;  // the last line ended at a carriage return whose run
                                          // (and optional line feed) is still to be skipped
     std::size_t lineEndRoom = 0;         // further carriage returns that still fit in that line's piece
 
-    // The data field's decoder, the fastest this processor runs: chosen when the record
-    // is made, which the driver does once per run.
-    PairDecoder decodePairs = choosePairDecoder();
+    // The kernels of the fast path, the fastest this processor runs: chosen when the
+    // record is made, which the driver does once per run.
+    KernelSet kernels = chooseKernels();
 };
 
 // Line results of parseHexLine beyond the shared codes; they never leave the reader.
@@ -117,6 +120,12 @@ inline int beginLine(HexInput& input, bool* emptyPiece)
     }
     return finishLineStart(input, emptyPiece);
 }
+
+// Cuts the block at a 0x1A in the next piece, which ends the input: nothing more is
+// read. The block is searched for it no further than a piece, when a line is looked
+// for: the fast path takes only digits, colons and line ends, and so may take the
+// lines before it unsearched. beginLine calls this when it reads; copyLine needs it.
+void findEndOfText(HexInput& input);
 
 // Copies the line that beginLine made available into lineBuffer, without its line end.
 void copyLine(HexInput& input);

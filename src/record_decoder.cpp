@@ -6,39 +6,59 @@
 
 namespace {
 
-// The two hexadecimal digits at text as a byte; above 0xFF when either is no digit.
-unsigned pairValue(const unsigned char* text)
+// Steps over the line feed of a line end whose carriage return was taken, as
+// beginLine does; false when what follows must go through beginLine: another
+// carriage return, the end of the block, or a carriage return alone.
+bool takeLineFeed(HexInput& input)
 {
-    return static_cast<unsigned>(HEX_DIGITS.value[text[0]]) << 4 | HEX_DIGITS.value[text[1]];
+    if (!input.carriageReturnPending) {
+        return true;
+    }
+    if (input.blockStart == input.blockEnd || input.inputBlock[input.blockStart] != '\n') {
+        return false;
+    }
+    ++input.blockStart;
+    input.carriageReturnPending = false;
+    return true;
 }
 
-// Whether all count bytes are free; sixteen at a time, as records hold 16 or 32.
-bool allFree(const unsigned char* bytes, unsigned count)
+// Stores the run of records that begins at blockStart in the page of the record
+// before it, and counts what it stored as the record-by-record path would.
+void storeRecordRun(HexInput& input, MemoryImage& image)
 {
-    std::uint64_t all = ~std::uint64_t{0};
-    unsigned k = 0;
-    for (; k + 16 <= count; k += 16) {
-        std::uint64_t words[2];
-        std::memcpy(words, bytes + k, sizeof words);
-        all &= words[0] & words[1];
+    const ImagePage& page = *input.recordPage;
+    const auto* line = reinterpret_cast<const unsigned char*>(input.inputBlock + input.blockStart);
+    if (page.earlier != nullptr || input.blockEnd - input.blockStart < 3) {
+        return;  // a page that an earlier input wrote into takes the record-by-record path
     }
-    for (; k < count; ++k) {
-        all &= 0xFFFFFFFFFFFFFF00U | bytes[k];
+    unsigned count = pairValue(line + 1);
+    std::uint64_t pageStart = input.recordPageNumber << PAGE_SHIFT;
+    std::uint64_t limit = image.windowSize - pageStart < PAGE_SIZE ? image.windowSize - pageStart : PAGE_SIZE;
+    if (count == 0 || count > limit) {  // above 0xFF when a character is no digit
+        return;
     }
-    return all == ~std::uint64_t{0};
-}
-
-// Sets all bits of n bytes of a bitmap: one store for the common records of 16
-// and 32 bytes.
-void markWholeBytes(unsigned char* bits, std::size_t n)
-{
-    const std::uint32_t ones = ~std::uint32_t{0};
-    if (n == 2) {
-        std::memcpy(bits, &ones, 2);
-    } else if (n == 4) {
-        std::memcpy(bits, &ones, 4);
-    } else {
-        std::memset(bits, 0xFF, n);
+    RecordRun run{};
+    run.line = line;
+    run.end = reinterpret_cast<const unsigned char*>(input.inputBlock + input.blockEnd);
+    run.count = count;
+    run.bytes = page.bytes;
+    run.written = page.written;
+    // The offset of a record in the page: base + load address - window start - page
+    // start, which wraps far above the page below it.
+    run.offsetBias = std::uint64_t{input.addressBase} - image.windowStart - pageStart;
+    run.lastOffset = limit - count;
+    std::size_t stored = input.kernels.storeRun(run);
+    if (stored == 0) {
+        return;
+    }
+    // Its last line end was a line feed: no carriage return is pending.
+    input.blockStart =
+        static_cast<std::size_t>(run.line - reinterpret_cast<const unsigned char*>(input.inputBlock));
+    input.lineCount += static_cast<std::uint32_t>(stored);
+    image.byteCount += stored * count;
+    auto last = static_cast<std::uint32_t>(pageStart + run.highestOffset + count - 1);
+    if (last > image.highestAddress) {
+        image.highestAddress = last;
     }
 }
 
@@ -92,15 +112,11 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
     const unsigned char* data = line + 9;
     unsigned checksum = pairValue(data + std::size_t{2} * count);
     unsigned sum = count + addressHigh + addressLow;
-    if ((input.decodePairs(data, count, target, &sum) | checksum) > 0xFF) {
+    if ((input.kernels.decodePairs(data, count, target, &sum) | checksum) > 0xFF) {
         std::memset(target, FREE_BYTE, count);  // every byte there was free
         return LINE_NOT_REGULAR;
     }
-    if ((offset | count) % 8 == 0) {
-        markWholeBytes(page.written + offset / 8, count / 8);  // the common record: whole bytes of bits
-    } else {
-        setBits(page.written, offset, count);
-    }
+    markRecord(page.written, offset, count);
     ++input.lineCount;
     input.blockStart += length;
     takeLineEnd(input, length, available);
@@ -110,6 +126,24 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
     }
     image.byteCount += count;
     return compareChecksum(input, checksum, sum);
+}
+
+int storeRegularRecords(HexInput& input, MemoryImage& image)
+{
+    int rc = storeRegularRecord(input, image);
+    if (rc != RESULT_OK) {
+        return rc;
+    }
+    while (takeLineFeed(input)) {
+        storeRecordRun(input, image);  // leaves no carriage return pending
+        // The line that ended the run: in another page, with a checksum to report, of
+        // another count, after a lone carriage return, or no such record at all.
+        rc = storeRegularRecord(input, image);
+        if (rc != RESULT_OK) {
+            return rc == LINE_NOT_REGULAR ? RESULT_OK : rc;
+        }
+    }
+    return RESULT_OK;
 }
 
 int reportChecksum(const HexInput& input, unsigned read, unsigned calculated)

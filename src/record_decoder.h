@@ -1,8 +1,11 @@
 // Decoding of hexadecimal text: the digit table that every field decoder uses, the
-// record checksum's test, and the reader's fast path, which reads a data record of
-// the common shape in place from the input block into the image, its data field
-// through the input's pair decoder (hex_vector).
+// record checksum's test, and the reader's fast path, which reads data records of
+// the common shape in place from the input block into the image: one record through
+// the input's pair decoder, and the records after it in runs through its run kernel
+// (hex_vector).
 #pragma once
+
+#include <cstring>
 
 #include "line_reader.h"
 #include "memory_image.h"
@@ -33,6 +36,44 @@ constexpr HexDigitTable makeHexDigitTable()
 
 inline constexpr HexDigitTable HEX_DIGITS = makeHexDigitTable();
 
+// The two hexadecimal digits at text as a byte; above 0xFF when either is no digit.
+inline unsigned pairValue(const unsigned char* text)
+{
+    return static_cast<unsigned>(HEX_DIGITS.value[text[0]]) << 4 | HEX_DIGITS.value[text[1]];
+}
+
+// Whether all count bytes are free; sixteen at a time, as records hold 16 or 32.
+inline bool allFree(const unsigned char* bytes, unsigned count)
+{
+    std::uint64_t all = ~std::uint64_t{0};
+    unsigned k = 0;
+    for (; k + 16 <= count; k += 16) {
+        std::uint64_t words[2];
+        std::memcpy(words, bytes + k, sizeof words);
+        all &= words[0] & words[1];
+    }
+    for (; k < count; ++k) {
+        all &= 0xFFFFFFFFFFFFFF00U | bytes[k];
+    }
+    return all == ~std::uint64_t{0};
+}
+
+// Sets the bits of count bytes from byte `offset` of a page in its bitmap: for the
+// common records, whole bytes of bits in one store.
+inline void markRecord(unsigned char* written, std::size_t offset, unsigned count)
+{
+    const std::uint32_t ones = ~std::uint32_t{0};
+    if ((offset | count) % 8 != 0) {
+        setBits(written, offset, count);
+    } else if (count == 16) {
+        std::memcpy(written + offset / 8, &ones, 2);
+    } else if (count == 32) {
+        std::memcpy(written + offset / 8, &ones, 4);
+    } else {
+        std::memset(written + offset / 8, 0xFF, count / 8);
+    }
+}
+
 // Result of storeRegularRecord for a line it leaves to the field-by-field path.
 constexpr int LINE_NOT_REGULAR = 8;
 
@@ -44,6 +85,15 @@ constexpr int LINE_NOT_REGULAR = 8;
 // RESULT_READ_FAILED for a checksum mismatch with strict records (message printed),
 // or LINE_NOT_REGULAR with nothing changed for any other line.
 int storeRegularRecord(HexInput& input, MemoryImage& image);
+
+// Stores the line at blockStart and the lines after it while they are data records
+// of the common shape, each with the same effect as storeRegularRecord: runs of
+// records in one page through the input's run kernel, the record that ends a run
+// through storeRegularRecord. Stops at the first line that is neither, or that is not
+// whole in the block, and leaves it to the caller as beginLine would find it (a line
+// end's carriage return may be pending). Returns as storeRegularRecord for the first
+// line, and RESULT_OK or RESULT_READ_FAILED after it.
+int storeRegularRecords(HexInput& input, MemoryImage& image);
 
 // Prints the checksum message for the current line; returns RESULT_READ_FAILED
 // when records are strict, else RESULT_OK. For compareChecksum.

@@ -3,9 +3,10 @@
 
 Plan:
   valid    random well-formed HEX files (1 to 255 data bytes per record, often the 16 or
-           32 of the common records that the vector kernels decode, gaps, records out
-           of address order, both letter cases, LF / CR LF / lone CR endings, base and
-           start-address records, with or without end record). The expected image,
+           32 of the common records that the vector kernels decode, alone or in runs
+           one after another, gaps, records out of address order, both letter cases,
+           LF / CR LF / lone CR endings, base and start-address records, with or
+           without end record). The expected image,
            report and streams come from the records as they are generated, never from
            the program; the run must match them exactly.
   mutated  the same files with one character changed, a line dropped or doubled, or a
@@ -107,6 +108,17 @@ def valid_file(rng):
         elif roll < 0.12:
             lines.append(record(rng, mixed_case, 4, 0, [0, 0]))
             model.base = 0
+        elif roll < 0.30:
+            # A run of common records one after another, as toolchains write them.
+            length = rng.choice([16, 32])
+            records = rng.randint(2, 6)
+            load = model.place(rng, length * records)
+            if load is None:
+                continue
+            for k in range(records):
+                data = [0xFF if rng.random() < 0.1 else rng.randrange(256) for _ in range(length)]
+                model.store(load + k * length, data)
+                lines.append(record(rng, mixed_case, 0, load + k * length, data))
         else:
             roll = rng.random()
             length = rng.choice([16, 32]) if roll < 0.3 else rng.randint(1, 32) if roll < 0.8 else rng.randint(33, 255)

@@ -188,10 +188,13 @@ def execute(command, case, work, pre):
         stdout, stderr = process.communicate()
         status = None
     done.set()
-    for name in case["feeds"]:  # a writer still waiting for a reader gets one
-        os.close(os.open(os.path.join(work, name), os.O_RDONLY | os.O_NONBLOCK))
+    # A writer still waiting for a reader, or yet to open its FIFO, gets one that stays
+    # open until the writer is done: opened and closed at once, it could come too early.
+    spares = [os.open(os.path.join(work, name), os.O_RDONLY | os.O_NONBLOCK) for name in case["feeds"]]
     for writer in writers:
         writer.join()
+    for spare in spares:
+        os.close(spare)
     return status, stdout, stderr
 
 

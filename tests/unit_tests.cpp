@@ -1,6 +1,8 @@
 // Unit tests of the converter's pieces.
 //   HexDecode   the two field decoders on digits, partial fields and the line's end;
-//               every pair decoder of this processor against the portable one
+//               every pair decoder of this processor against the portable one; where a
+//               run of records stops and what it stores, with every run kernel of this
+//               processor against the portable one
 //   OutputPath  the ".bin" path: extension, directory, drive, double-byte characters
 //   Memory      no memory for the image (status 5) or for the output path (status 2)
 //   Options     the number parser of --offset and --size, and what the walk fills in
@@ -86,7 +88,7 @@ struct CharacterCase {
 // Decodes the field with every pair decoder that this processor runs and checks each
 // against the portable one: the same bytes and sum where every character is a digit,
 // a failure where one is not, and no byte stored past the field.
-void expectDecodersAgree(const NamedPairDecoder* decoders, std::size_t decoderCount,
+void expectDecodersAgree(const KernelSet* decoders, std::size_t decoderCount,
                          const std::vector<unsigned char>& field, bool digitsOnly, const std::string& what)
 {
     auto count = static_cast<unsigned>(field.size() / 2);
@@ -98,7 +100,7 @@ void expectDecodersAgree(const NamedPairDecoder* decoders, std::size_t decoderCo
         unsigned char bytes[257];
         std::memset(bytes, 0xAA, sizeof bytes);
         unsigned sum = 7;
-        unsigned rc = decoders[d].decode(field.data(), count, bytes, &sum);
+        unsigned rc = decoders[d].decodePairs(field.data(), count, bytes, &sum);
         if (digitsOnly) {
             EXPECT_EQ(rc, 0u) << decoders[d].name << ", " << what;
             EXPECT_EQ(sum, expectedSum) << decoders[d].name << ", " << what;
@@ -115,8 +117,8 @@ void expectDecodersAgree(const NamedPairDecoder* decoders, std::size_t decoderCo
 // when a kernel's tests drop a bit.
 TEST(HexDecode, EveryPairDecoderAgreesWithThePortableOne)
 {
-    NamedPairDecoder decoders[4];
-    std::size_t decoderCount = availablePairDecoders(decoders, 4);
+    KernelSet decoders[4];
+    std::size_t decoderCount = availableKernels(decoders, 4);
     ASSERT_GE(decoderCount, 1u);
     EXPECT_STREQ(decoders[0].name, "portable");
     // The ends of each range of digits; the characters beside them; '0' less its 0x20
@@ -153,6 +155,181 @@ TEST(HexDecode, EveryPairDecoderAgreesWithThePortableOne)
     EXPECT_EQ(bytes[0], 0x1A);
     EXPECT_EQ(bytes[1], 0xF0);
     EXPECT_EQ(sum, 0x10Bu);
+}
+
+// A data record of `count` bytes at the load address, without its line end: byte k of
+// its data is first + k * step, and the type field is `type`.
+std::string dataRecord(unsigned count, unsigned address, unsigned first, unsigned step = 1, unsigned type = 0)
+{
+    std::vector<unsigned> fields = {count, address >> 8, address & 0xFF, type};
+    for (unsigned k = 0; k < count; ++k) {
+        fields.push_back((first + k * step) & 0xFF);
+    }
+    unsigned sum = 0;
+    for (unsigned field : fields) {
+        sum += field;
+    }
+    fields.push_back((0x100 - (sum & 0xFF)) & 0xFF);
+    std::string text = ":";
+    char pair[3];
+    for (unsigned field : fields) {
+        std::snprintf(pair, sizeof pair, "%02X", field);
+        text += pair;
+    }
+    return text;
+}
+
+// The run's page: offset = load address - 0x100, and the page and the window end at
+// offset 0x1000; the byte at offset 0x180 holds a byte stored before.
+constexpr std::size_t RUN_PAGE = 0x1000;
+constexpr std::uint64_t RUN_BIAS = ~std::uint64_t{0} - 0xFF;  // - 0x100 modulo 2^64
+
+struct RunResult {
+    std::size_t stored;
+    std::size_t rest;  // characters of the text after where reading goes on
+    std::uint64_t highestOffset;
+    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> written;
+};
+
+RunResult storeRunWith(RunStore storeRun, const std::string& text, unsigned count)
+{
+    // Exactly the text's characters, so that ASan catches a read beyond the block.
+    std::vector<unsigned char> block(text.begin(), text.end());
+    RunResult result{0, 0, 0, std::vector<unsigned char>(RUN_PAGE, 0xFF),
+                     std::vector<unsigned char>(RUN_PAGE / 8, 0)};
+    result.bytes[0x180] = 0x00;
+    RecordRun run{};
+    run.line = block.data();
+    run.end = block.data() + block.size();
+    run.count = count;
+    run.bytes = result.bytes.data();
+    run.written = result.written.data();
+    run.offsetBias = RUN_BIAS;
+    run.lastOffset = RUN_PAGE - count;
+    result.stored = storeRun(run);
+    result.rest = static_cast<std::size_t>(run.end - run.line);
+    result.highestOffset = result.stored > 0 ? run.highestOffset : 0;
+    return result;
+}
+
+void expectRunsAgree(const KernelSet* kernels, std::size_t kernelCount, const std::string& text,
+                     unsigned count, const std::string& what)
+{
+    RunResult expected = storeRunWith(kernels[0].storeRun, text, count);
+    for (std::size_t k = 1; k < kernelCount; ++k) {
+        RunResult got = storeRunWith(kernels[k].storeRun, text, count);
+        EXPECT_EQ(got.stored, expected.stored) << kernels[k].name << ", " << what;
+        EXPECT_EQ(got.rest, expected.rest) << kernels[k].name << ", " << what;
+        EXPECT_EQ(got.highestOffset, expected.highestOffset) << kernels[k].name << ", " << what;
+        EXPECT_TRUE(got.bytes == expected.bytes) << kernels[k].name << ", " << what << ": the page differs";
+        EXPECT_TRUE(got.written == expected.written)
+            << kernels[k].name << ", " << what << ": the bitmap differs";
+    }
+}
+
+struct RunCase {
+    const char* what;
+    unsigned count;
+    std::string text;
+    std::size_t stored;
+    std::size_t rest;
+    std::size_t bits;  // bits set in the bitmap
+};
+
+std::string lowerCase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) { return std::tolower(c); });
+    return text;
+}
+
+TEST(HexDecode, RunStopsAtTheFirstRecordItCannotTake)
+{
+    const std::string r100 = dataRecord(16, 0x100, 0);
+    const std::string r110 = dataRecord(16, 0x110, 0x10);
+    std::string badChecksum = r110;
+    badChecksum[42] = badChecksum[42] == '0' ? '1' : '0';
+    const std::string r120 = dataRecord(16, 0x120, 0x20);
+    const RunCase cases[] = {
+        {"records in a row, LF", 16, r100 + "\n" + r110 + "\n" + r120 + "\n", 3, 0, 48},
+        {"CR LF", 16, r100 + "\r\n" + r110 + "\r\n", 2, 0, 32},
+        {"out of order, apart", 16, dataRecord(16, 0x150, 0) + "\n" + r100 + "\n", 2, 0, 32},
+        {"lower-case digits", 16, lowerCase(r100) + "\n" + r110 + "\n", 2, 0, 32},
+        {"32 bytes", 32, dataRecord(32, 0x100, 0x80) + "\n" + dataRecord(32, 0x120, 0x7F, 3) + "\n", 2, 0,
+         64},
+        {"a count field in either case", 26,
+         dataRecord(26, 0x100, 0) + "\n" + lowerCase(dataRecord(26, 0x11A, 0)) + "\n", 2, 0, 52},
+        {"an unaligned record", 16, dataRecord(16, 0x103, 0) + "\n", 1, 0, 16},
+        {"0xFF data written over", 16, dataRecord(16, 0x100, 0xFF, 0) + "\n" + r100 + "\n", 2, 0, 16},
+        // Where it stops: the line is left whole for the record-by-record path.
+        {"no line end in the block", 16, r100 + "\n" + r110, 1, 43, 16},
+        {"a line end that is no line end", 16, r100 + "\n" + r110 + "\t\n", 1, 45, 16},
+        {"a carriage return alone", 16, r100 + "\n" + r110 + "\r" + r120 + "\n", 1, 88, 16},
+        {"a carriage return last in the block", 16, r100 + "\r\n" + r110 + "\r", 1, 44, 16},
+        {"CR CR LF", 16, r100 + "\n" + r110 + "\r\r\n", 1, 46, 16},
+        {"a failing checksum", 16, r100 + "\n" + badChecksum + "\n" + r110 + "\n", 1, 88, 16},
+        {"a no-digit in the address", 16, r100 + "\n:1001G000" + r110.substr(9) + "\n", 1, 44, 16},
+        {"another count", 16, r100 + "\n" + dataRecord(32, 0x110, 0) + "\n", 1, 76, 16},
+        {"another type", 16, r100 + "\n" + dataRecord(16, 0x110, 0, 1, 2) + "\n", 1, 44, 16},
+        {"a record below the page", 16, r100 + "\n" + dataRecord(16, 0xF8, 0) + "\n", 1, 44, 16},
+        {"the last record that fits the page", 16,
+         dataRecord(16, 0x10F0, 0) + "\n" + dataRecord(16, 0x10F1, 0) + "\n", 1, 44, 16},
+        {"a byte stored before", 16, r100 + "\n" + dataRecord(16, 0x278, 0) + "\n", 1, 44, 16},
+        {"a byte of the run's own", 16, r100 + "\n" + dataRecord(16, 0x108, 0) + "\n", 1, 44, 16},
+        {"no colon", 16, r100 + "\n" + r110.substr(1) + ":\n", 1, 44, 16},
+    };
+    KernelSet kernels[4];
+    std::size_t kernelCount = availableKernels(kernels, 4);
+    ASSERT_GE(kernelCount, 1u);
+    EXPECT_STREQ(kernels[0].name, "portable");
+    for (const RunCase& c : cases) {
+        RunResult run = storeRunWith(kernels[0].storeRun, c.text, c.count);
+        EXPECT_EQ(run.stored, c.stored) << c.what;
+        EXPECT_EQ(run.rest, c.rest) << c.what;
+        std::size_t bits = 0;
+        for (unsigned char byte : run.written) {
+            bits += static_cast<std::size_t>(__builtin_popcount(byte));
+        }
+        EXPECT_EQ(bits, c.bits) << c.what;
+        expectRunsAgree(kernels, kernelCount, c.text, c.count, c.what);
+    }
+    // What a record stores, and where its bits go: from offset 3 of the page on.
+    RunResult unaligned = storeRunWith(kernels[0].storeRun, dataRecord(16, 0x103, 0xF0) + "\n", 16);
+    EXPECT_EQ(unaligned.bytes[3], 0xF0);
+    EXPECT_EQ(unaligned.bytes[18], 0xFF);
+    EXPECT_EQ(unaligned.bytes[19], 0xFF);  // past the record
+    EXPECT_EQ(unaligned.written[0], 0xF8);
+    EXPECT_EQ(unaligned.written[1], 0xFF);
+    EXPECT_EQ(unaligned.written[2], 0x07);
+    EXPECT_EQ(unaligned.highestOffset, 3u);
+}
+
+// Every character of the second of three records replaced in turn, at every count
+// around the vector kernels' steps: every run kernel stops where the portable one
+// stops and stores what it stores.
+TEST(HexDecode, EveryRunKernelAgreesWithThePortableOne)
+{
+    KernelSet kernels[4];
+    std::size_t kernelCount = availableKernels(kernels, 4);
+    const char replacements[] = {'0', '9', 'A',    'F', 'a',  'f',  '/', ':',
+                                 'G', 'g', '\xB0', ' ', '\0', '\n', '\r'};
+    const unsigned counts[] = {1, 15, 16, 17, 32, 33, 255};
+    for (unsigned count : counts) {
+        std::string first = dataRecord(count, 0x100, 0x31, 7) + "\r\n";
+        std::string second = dataRecord(count, 0x100 + count, 0xC5, 11) + "\n";
+        std::string third = dataRecord(count, 0x200 + 2 * count, 0, 1) + "\n";
+        std::string what = "count " + std::to_string(count);
+        expectRunsAgree(kernels, kernelCount, first + second + third, count, what);
+        for (std::size_t position = 0; position < second.size(); ++position) {
+            for (char c : replacements) {
+                std::string changed = second;
+                changed[position] = c;
+                expectRunsAgree(
+                    kernels, kernelCount, first + changed + third, count,
+                    what + ", character " + std::to_string(c & 0xFF) + " at " + std::to_string(position));
+            }
+        }
+    }
 }
 
 std::string outputPathFor(const char* input)
