@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -27,6 +28,12 @@ unsigned char image[IMAGE_SIZE];
 // failure. Only the C library, as romcast: the C++ one would add its loading to each run.
 bool replaceFile(const char* path, const unsigned char* data, std::size_t size)
 {
+    // A device or a FIFO is no file to replace: /dev/null renamed over would be gone.
+    struct stat info {};
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        std::fputs("romcast_floor: OUTPUT must be a regular file or new\n", stderr);
+        return false;
+    }
     char temporary[4096];
     int length = std::snprintf(temporary, sizeof temporary, "%s.floor-tmp", path);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary) {
