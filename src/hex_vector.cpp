@@ -7,6 +7,9 @@
 
 #if defined(ROMCAST_X86_KERNELS)
 #include <immintrin.h>
+#if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#endif
 #endif
 
 unsigned decodePairsPortable(const unsigned char* text, unsigned count, unsigned char* bytes, unsigned* sum)
@@ -160,6 +163,22 @@ __attribute__((flatten)) std::size_t storeRunPortable(RecordRun& run)
 #if defined(ROMCAST_X86_KERNELS)
 
 namespace {
+
+// Whether the processor runs AVX2 and the system saves its 256-bit registers.
+#if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+// The C library read the processor's features when the process started: asking it
+// again costs no cpuid instruction, which a virtual machine may trap at some cost.
+bool processorHasAvx2()
+{
+    return CPU_FEATURE_ACTIVE(AVX2);
+}
+#else
+bool processorHasAvx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+#endif
 
 #if defined(ROMCAST_SCALAR_DECODE)
 constexpr bool PORTABLE_ONLY = true;  // the build forces the portable decoder
@@ -436,12 +455,9 @@ __attribute__((target("avx2"), flatten)) std::size_t storeRunAvx2(RecordRun& run
 KernelSet chooseKernels()
 {
 #if defined(ROMCAST_X86_KERNELS)
-    // What the processor reports is read once per process; AVX2 counts only where
-    // the system also saves the 256-bit registers.
-    __builtin_cpu_init();
     if (!PORTABLE_ONLY) {
-        return __builtin_cpu_supports("avx2") ? KernelSet{"avx2", decodePairsAvx2, storeRunAvx2}
-                                              : KernelSet{"sse2", decodePairsSse2, storeRunSse2};
+        return processorHasAvx2() ? KernelSet{"avx2", decodePairsAvx2, storeRunAvx2}
+                                  : KernelSet{"sse2", decodePairsSse2, storeRunSse2};
     }
 #endif
     return KernelSet{"portable", decodePairsPortable, storeRunPortable};
@@ -458,8 +474,7 @@ std::size_t availableKernels(KernelSet* list, std::size_t room)
     };
     std::size_t usable = sizeof all / sizeof all[0];
 #if defined(ROMCAST_X86_KERNELS)
-    __builtin_cpu_init();
-    if (!__builtin_cpu_supports("avx2")) {
+    if (!processorHasAvx2()) {
         --usable;  // AVX2, the last
     }
 #endif
