@@ -9,6 +9,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -42,6 +43,12 @@ int closeFile(int fd)
 {
     return _close(fd);
 }
+
+// Windows leaves memory to page faults: no size is needed.
+std::uint64_t regularFileSize(int)
+{
+    return 0;
+}
 #else
 int openFile(const char* path)
 {
@@ -65,6 +72,13 @@ long readSome(int fd, char* bytes, std::size_t size)
 int closeFile(int fd)
 {
     return close(fd);
+}
+
+// The size of an open regular file; 0 for anything else.
+std::uint64_t regularFileSize(int fd)
+{
+    struct stat info {};
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 #endif
 
@@ -143,6 +157,9 @@ int openInput(HexInput& input, const char* path)
 {
     startInput(input, input.standardInput ? duplicateStandardInput() : openFile(path));
     input.error = input.descriptor == NO_DESCRIPTOR ? errno : 0;
+    // The block takes as much of a file as it holds; a pipe's reads may be short.
+    std::uint64_t size = input.descriptor == NO_DESCRIPTOR ? 0 : regularFileSize(input.descriptor);
+    populateMemory(input.inputBlock, size < INPUT_BLOCK_SIZE ? static_cast<std::size_t>(size) : INPUT_BLOCK_SIZE);
     input.lineCount = 0;
     input.addressBase = 0;
     input.startType = 0;

@@ -5,6 +5,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -61,12 +62,10 @@ ImageChunk* allocateChunk(MemoryImage& image, std::size_t number)
         // Only advice: without huge pages the chunk is backed page by page as it is written.
         static_cast<void>(madvise(chunkStart(chunk->block), CHUNK_SIZE, MADV_HUGEPAGE));
 #endif
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-        // The bitmaps lie in small pages after the chunk: had at once, in one call, they
-        // cost a fraction of the 64 page faults that writing them would take one by one.
-        static_cast<void>(madvise(chunkStart(chunk->block) + CHUNK_SIZE, PAGES_PER_CHUNK * BITMAP_SIZE,
-                                  MADV_POPULATE_WRITE));
-#endif
+        // The bitmaps lie in small pages after the chunk, each cleared when its page is
+        // taken: had at once, in one call, they cost a fraction of the 64 page faults
+        // that writing them would take one by one.
+        populateMemory(chunkStart(chunk->block) + CHUNK_SIZE, PAGES_PER_CHUNK * BITMAP_SIZE);
     }
     image.chunks[number] = chunk;
     return chunk;
@@ -147,6 +146,22 @@ std::size_t nextBit(const unsigned char* bits, std::size_t n, bool set)
 
 }  // namespace
 
+void populateMemory(void* start, std::size_t size)
+{
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    // Only whole pages of the host, which the C library knows without a system call.
+    auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    auto first = (reinterpret_cast<std::uintptr_t>(start) + page - 1) & ~(page - 1);
+    auto end = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(page - 1);
+    if (page != 0 && end > first) {
+        static_cast<void>(madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE));
+    }
+#else
+    static_cast<void>(start);
+    static_cast<void>(size);
+#endif
+}
+
 int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t windowSize, bool crop)
 {
     image.windowStart = windowStart;
@@ -220,6 +235,7 @@ ImagePage* allocatePage(MemoryImage& image, std::size_t number)
         if (page.bytes == nullptr) {
             return nullptr;
         }
+        populateMemory(page.bytes, PAGE_SIZE + BITMAP_SIZE);  // all of it is written below
         page.written = page.bytes + PAGE_SIZE;
     }
     std::memset(page.bytes, FREE_BYTE, PAGE_SIZE);

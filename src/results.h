@@ -1,6 +1,6 @@
 // What every unit shares: the result codes, which are also the exit statuses, the
-// fill value that marks a free byte, and the allocator through which all heap
-// memory is taken (tests put a failing one in place).
+// fill value that marks a free byte, the allocator through which all heap memory is
+// taken (tests put a failing one in place), and the advice that has memory at once.
 #pragma once
 
 #include <cstddef>
@@ -25,3 +25,9 @@ constexpr int NO_DESCRIPTOR = -1;            // no file is open
 
 // Returns a block of the given size, or null. Released with std::free.
 using MemoryAllocator = void* (*)(std::size_t size);
+
+// Asks the host to back the whole pages of [start, start + size) with memory at once,
+// in one call instead of a page fault per page, for memory that is about to be
+// written whole; only advice, and only on Linux. A page fault costs several times
+// more than a page of this call, the most in a virtual machine.
+void populateMemory(void* start, std::size_t size);
