@@ -7,7 +7,10 @@
 
 #if defined(ROMCAST_X86_KERNELS)
 #include <immintrin.h>
-#if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+// glibc's header is C: Clang's C++ knows no _Bool in it, so Clang builds ask the
+// processor through the compiler's own check.
+#if defined(__GLIBC__) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
+#define ROMCAST_GLIBC_CPU_FEATURES 1
 #include <sys/platform/x86.h>
 #endif
 #endif
@@ -165,7 +168,7 @@ __attribute__((flatten)) std::size_t storeRunPortable(RecordRun& run)
 namespace {
 
 // Whether the processor runs AVX2 and the system saves its 256-bit registers.
-#if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+#if defined(ROMCAST_GLIBC_CPU_FEATURES)
 // The C library read the processor's features when the process started: asking it
 // again costs no cpuid instruction, which a virtual machine may trap at some cost.
 bool processorHasAvx2()
