@@ -149,12 +149,17 @@ std::size_t nextBit(const unsigned char* bits, std::size_t n, bool set)
 void populateMemory(void* start, std::size_t size)
 {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-    // Only whole pages of the host, which the C library knows without a system call.
-    auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    auto first = (reinterpret_cast<std::uintptr_t>(start) + page - 1) & ~(page - 1);
-    auto end = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(page - 1);
-    if (page != 0 && end > first) {
-        static_cast<void>(madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE));
+    // Only whole pages of the host, whose size the C library knows without a system call.
+    long pageSize = sysconf(_SC_PAGESIZE);
+    if (pageSize <= 0) {
+        return;
+    }
+    auto page = static_cast<std::size_t>(pageSize);
+    auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(start) & (page - 1));
+    std::size_t skipped = misalignment == 0 ? 0 : page - misalignment;
+    std::size_t length = size > skipped ? (size - skipped) / page * page : 0;
+    if (length > 0) {
+        static_cast<void>(madvise(static_cast<unsigned char*>(start) + skipped, length, MADV_POPULATE_WRITE));
     }
 #else
     static_cast<void>(start);
