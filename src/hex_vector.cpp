@@ -49,6 +49,16 @@ struct RunPage {
 using RecordStore = bool (*)(const unsigned char* line, unsigned count, const RunPage& page,
                              std::uint64_t* offset);
 
+// Stores the two records at `line`, whose first character is a colon and the 96 after
+// it lie in the block, when both are data records of 16 bytes that a RecordStore
+// would take one after the other, each ended by a line feed alone, the second
+// landing right after the first. Returns whether it did, with the first record's
+// offset in *offset; when it did not, the page is as it was.
+using PairStore = bool (*)(const unsigned char* line, const RunPage& page, std::uint64_t* offset);
+
+constexpr std::size_t PAIR_LENGTH = 88;  // two records of 16 bytes, each with its line feed
+constexpr std::size_t PAIR_READ = 97;    // characters a PairStore reads from the first colon on
+
 // A RecordStore that takes the header and the checksum one pair at a time, and the
 // data field through a pair decoder straight into the page.
 inline bool storeRecordWith(PairDecoder decodePairs, const unsigned char* line, unsigned count,
@@ -89,15 +99,18 @@ inline void markRow(unsigned char* written, std::uint64_t start, std::uint64_t e
     *highest = end - count > *highest ? end - count : *highest;
 }
 
-// The run's loop for records of `count` bytes, the same for every kernel set.
-inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned count)
+// The run's loop for records of `count` bytes, the same for every kernel set; with a
+// PairStore (records of 16 bytes), two records at a time where it takes them.
+inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned count, PairStore pair = nullptr)
 {
     const std::size_t length = 2 * std::size_t{count} + 11;  // a record without its line end
     const unsigned char* line = run.line;
     const unsigned char* const end = run.end;
     // A record is looked at only when its line end lies in the block: when it begins
-    // before `last`.
+    // before `last`; a pair, when it begins before `pairLast`.
     const unsigned char* const last = static_cast<std::size_t>(end - line) > length ? end - length : line;
+    const unsigned char* const pairLast =
+        static_cast<std::size_t>(end - line) > PAIR_READ ? end - PAIR_READ : line;
     const RunPage page{run.bytes, run.offsetBias, run.lastOffset};
     unsigned char* const written = run.written;
     std::uint64_t highest = 0;
@@ -111,6 +124,18 @@ inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned co
         if (line[0] != ':') {
             break;
         }
+        std::uint64_t offset = 0;
+        if (pair != nullptr && line < pairLast && pair(line, page, &offset)) {
+            if (offset != rowEnd) {
+                if (rowEnd != rowStart) {
+                    markRow(written, rowStart, rowEnd, count, &stored, &highest);
+                }
+                rowStart = offset;
+            }
+            rowEnd = offset + 2 * std::uint64_t{count};
+            line += PAIR_LENGTH;
+            continue;
+        }
         if (line[length] != '\n') {
             // A carriage return and a line feed. A carriage return that no line feed
             // follows in the block is left to the record-by-record path, as is any
@@ -120,7 +145,6 @@ inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned co
             }
             ++next;
         }
-        std::uint64_t offset = 0;
         if (!store(line, count, page, &offset)) {
             break;
         }
@@ -145,10 +169,10 @@ inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned co
 // own RecordStore inlined (flatten), so that no record costs a call, and with the
 // common counts made constants, so that decoding, the free test and the bitmap's mark
 // take the fewest instructions.
-inline std::size_t storeRecords(RecordRun& run, RecordStore store)
+inline std::size_t storeRecords(RecordRun& run, RecordStore store, PairStore pair = nullptr)
 {
     if (run.count == 16) {
-        return storeRecordsOf(run, store, 16);
+        return storeRecordsOf(run, store, 16, pair);
     }
     if (run.count == 32) {
         return storeRecordsOf(run, store, 32);
@@ -441,6 +465,73 @@ __attribute__((target("avx2"))) inline bool storeRecordAvx2(const unsigned char*
     return true;
 }
 
+// The pair store of the AVX2 kernels. With a line feed alone after each record, two
+// records of 16 bytes take 88 characters, an even number: the pairs read from the
+// first record's character 1 on are the 21 pairs of its fields, then one pair of its
+// line feed and the second colon, then the 21 pairs of the second record's fields.
+// Three 32-character steps decode all 43, where the two records alone take four.
+__attribute__((target("avx2"), always_inline)) inline bool storePairAvx2(const unsigned char* line,
+                                                                         const RunPage& page,
+                                                                         std::uint64_t* offset)
+{
+    if (line[43] != '\n' || line[44] != ':' || line[87] != '\n') {
+        return false;
+    }
+    // Characters that are no digits and need not be: the line feed and colon between
+    // the records (characters 43 and 44, lanes 10 and 11 of the second step), and
+    // whatever follows the second record's checksum (characters 87 to 96, lanes 22 to
+    // 31 of the third).
+    const __m256i between = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, 0, 0, 0, 0,  //
+                                             0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i after = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                           0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    __m256i classes;
+    __m256i more;
+    // Pairs 0 to 31 from characters 1 to 64, and pairs 32 to 47 from 65 to 96.
+    __m256i first = pairLanesAvx2(line + 1, &classes);
+    __m256i bytes = packLanesAvx2(first, pairLanesAvx2(line + 33, &more));
+    classes = _mm256_min_epu8(classes, _mm256_or_si256(more, between));
+    __m256i third = pairLanesAvx2(line + 65, &more);
+    classes = _mm256_min_epu8(classes, _mm256_or_si256(more, after));
+    // Pairs 0 to 15: the first record's count, address, type and data 0 to 11. Pairs
+    // 16 to 31: its data 12 to 15 and checksum, the pair between, then the second
+    // record's count, address, type and data 0 to 5. Pairs 32 to 47: its data 6 to 15
+    // and checksum, then characters of the line after it.
+    __m128i low = _mm256_castsi256_si128(bytes);
+    __m128i high = _mm256_extracti128_si256(bytes, 1);
+    __m128i rest = _mm_packus_epi16(_mm256_castsi256_si128(third), _mm256_extracti128_si256(third, 1));
+    // Count, address and type: pairs 0 to 3, and 22 to 25.
+    auto header = static_cast<std::uint32_t>(_mm_cvtsi128_si32(low));
+    auto nextHeader = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(high, 6)));
+    *offset = (__builtin_bswap32(header) >> 8 & 0xFFFF) + page.offsetBias;
+    std::uint64_t nextOffset = (__builtin_bswap32(nextHeader) >> 8 & 0xFFFF) + page.offsetBias;
+    if (*offset > page.lastOffset || nextOffset != *offset + 16 || nextOffset > page.lastOffset) {
+        return false;
+    }
+    unsigned char* target = page.bytes + *offset;
+    // A byte lane is invalid where a character's class is 0, or where a bit of one
+    // of the 32 page bytes that both records land on is clear.
+    __m256i invalid =
+        _mm256_or_si256(_mm256_cmpeq_epi8(classes, _mm256_setzero_si256()),
+                        _mm256_andnot_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(target)),
+                                            _mm256_set1_epi8(-1)));
+    // Each record's bytes added modulo 256: pairs 0 to 20, and pairs 22 to 42.
+    const __m128i firstFive = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i lastTen = _mm_setr_epi8(0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i firstEleven = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0);
+    unsigned sum = byteSum(_mm_add_epi8(low, _mm_and_si128(high, firstFive)));
+    unsigned nextSum = byteSum(_mm_add_epi8(_mm_and_si128(high, lastTen), _mm_and_si128(rest, firstEleven)));
+    if (_mm256_testz_si256(invalid, invalid) == 0 || (header & 0xFF0000FF) != 16 ||
+        (nextHeader & 0xFF0000FF) != 16 || (sum | nextSum) != 0) {
+        return false;
+    }
+    // The first record's data: pairs 4 to 19; the second's: pairs 26 to 41.
+    __m128i data = _mm_alignr_epi8(high, low, 4);
+    __m128i nextData = _mm_alignr_epi8(rest, high, 10);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(target), _mm256_set_m128i(nextData, data));
+    return true;
+}
+
 }  // namespace
 
 __attribute__((flatten)) std::size_t storeRunSse2(RecordRun& run)
@@ -450,7 +541,7 @@ __attribute__((flatten)) std::size_t storeRunSse2(RecordRun& run)
 
 __attribute__((target("avx2"), flatten)) std::size_t storeRunAvx2(RecordRun& run)
 {
-    return storeRecords(run, storeRecordAvx2);
+    return storeRecords(run, storeRecordAvx2, storePairAvx2);
 }
 
 #endif

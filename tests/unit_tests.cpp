@@ -252,6 +252,10 @@ TEST(HexDecode, RunStopsAtTheFirstRecordItCannotTake)
     const std::string r120 = dataRecord(16, 0x120, 0x20);
     const RunCase cases[] = {
         {"records in a row, LF", 16, r100 + "\n" + r110 + "\n" + r120 + "\n", 3, 0, 48},
+        {"two in a row, the second over the first", 16, r100 + "\n" + r100 + "\n" + r120 + "\n", 1, 88, 16},
+        {"two in a row, the second apart", 16, r100 + "\n" + r120 + "\n" + r110 + "\n", 3, 0, 48},
+        {"two in a row, the second's checksum failing", 16, r100 + "\n" + badChecksum + "\n" + r120 + "\n", 1,
+         88, 16},
         {"CR LF", 16, r100 + "\r\n" + r110 + "\r\n", 2, 0, 32},
         {"out of order, apart", 16, dataRecord(16, 0x150, 0) + "\n" + r100 + "\n", 2, 0, 32},
         {"lower-case digits", 16, lowerCase(r100) + "\n" + r110 + "\n", 2, 0, 32},
@@ -304,9 +308,10 @@ TEST(HexDecode, RunStopsAtTheFirstRecordItCannotTake)
     EXPECT_EQ(unaligned.highestOffset, 3u);
 }
 
-// Every character of the second of three records replaced in turn, at every count
-// around the vector kernels' steps: every run kernel stops where the portable one
-// stops and stores what it stores.
+// Every character of the second and third of four records replaced in turn, at
+// every count around the vector kernels' steps: every run kernel stops where the
+// portable one stops and stores what it stores. The second and third follow one
+// another with line feeds, as the two records that the AVX2 kernels take together.
 TEST(HexDecode, EveryRunKernelAgreesWithThePortableOne)
 {
     KernelSet kernels[4];
@@ -315,18 +320,29 @@ TEST(HexDecode, EveryRunKernelAgreesWithThePortableOne)
                                  'G', 'g', '\xB0', ' ', '\0', '\n', '\r'};
     const unsigned counts[] = {1, 15, 16, 17, 32, 33, 255};
     for (unsigned count : counts) {
-        std::string first = dataRecord(count, 0x100, 0x31, 7) + "\r\n";
-        std::string second = dataRecord(count, 0x100 + count, 0xC5, 11) + "\n";
-        std::string third = dataRecord(count, 0x200 + 2 * count, 0, 1) + "\n";
+        std::string records[] = {
+            dataRecord(count, 0x100, 0x31, 7) + "\r\n",
+            dataRecord(count, 0x100 + count, 0xC5, 11) + "\n",
+            dataRecord(count, 0x100 + 2 * count, 0x5A, 3) + "\n",
+            dataRecord(count, 0x200 + 3 * count, 0, 1) + "\n",
+        };
         std::string what = "count " + std::to_string(count);
-        expectRunsAgree(kernels, kernelCount, first + second + third, count, what);
-        for (std::size_t position = 0; position < second.size(); ++position) {
-            for (char c : replacements) {
-                std::string changed = second;
-                changed[position] = c;
-                expectRunsAgree(
-                    kernels, kernelCount, first + changed + third, count,
-                    what + ", character " + std::to_string(c & 0xFF) + " at " + std::to_string(position));
+        expectRunsAgree(kernels, kernelCount, records[0] + records[1] + records[2] + records[3], count, what);
+        for (std::size_t changedRecord = 1; changedRecord <= 2; ++changedRecord) {
+            const std::string& record = records[changedRecord];
+            for (std::size_t position = 0; position < record.size(); ++position) {
+                for (char c : replacements) {
+                    std::string text;
+                    for (std::size_t k = 0; k < 4; ++k) {
+                        text += records[k];
+                        if (k == changedRecord) {
+                            text[text.size() - record.size() + position] = c;
+                        }
+                    }
+                    expectRunsAgree(kernels, kernelCount, text, count,
+                                    what + ", record " + std::to_string(changedRecord + 1) + ", character " +
+                                        std::to_string(c & 0xFF) + " at " + std::to_string(position));
+                }
             }
         }
     }
