@@ -89,14 +89,52 @@ bool storeRecordPortable(const unsigned char* line, unsigned count, const RunPag
     return storeRecordWith(decodePairsPortable, line, count, page, offset);
 }
 
-// Marks a row of records, bytes [start, end) of the page, in the bitmap, and counts
-// them in *stored and *highest (the highest offset of a record).
-inline void markRow(unsigned char* written, std::uint64_t start, std::uint64_t end, unsigned count,
-                    std::size_t* stored, std::uint64_t* highest)
+// The records of a run stored since the last mark in the bitmap, bytes [start, end)
+// of the page, which follow one another: each row of records is marked and counted
+// once.
+struct RunRows {
+    unsigned char* written;  // the page's bitmap
+    unsigned count;          // data bytes of a record
+    std::uint64_t start;
+    std::uint64_t end;
+    std::size_t stored;     // records marked so far
+    std::uint64_t highest;  // the highest offset of a record marked so far
+};
+
+// Marks the row in the bitmap, if it holds a record, and counts its records.
+inline void markRow(RunRows& rows)
 {
-    setBits(written, static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
-    *stored += static_cast<std::size_t>((end - start) / count);
-    *highest = end - count > *highest ? end - count : *highest;
+    if (rows.end == rows.start) {
+        return;
+    }
+    setBits(rows.written, static_cast<std::size_t>(rows.start),
+            static_cast<std::size_t>(rows.end - rows.start));
+    rows.stored += static_cast<std::size_t>((rows.end - rows.start) / rows.count);
+    rows.highest = rows.end - rows.count > rows.highest ? rows.end - rows.count : rows.highest;
+}
+
+// Adds `bytes` stored from `offset` on: to the row where they follow it, else to a
+// new row, after the one before is marked.
+inline void addToRow(RunRows& rows, std::uint64_t offset, std::uint64_t bytes)
+{
+    if (offset != rows.end) {
+        markRow(rows);
+        rows.start = offset;
+    }
+    rows.end = offset + bytes;
+}
+
+// The line after the record of `length` characters at `line`: after its line feed,
+// or its carriage return and line feed. Null for any other line end, and for a
+// carriage return that no line feed follows in the block: those are left to the
+// record-by-record path.
+inline const unsigned char* nextLine(const unsigned char* line, std::size_t length, const unsigned char* end)
+{
+    const unsigned char* next = line + length + 1;
+    if (line[length] == '\n') {
+        return next;
+    }
+    return line[length] == '\r' && next != end && *next == '\n' ? next + 1 : nullptr;
 }
 
 // The run's loop for records of `count` bytes, the same for every kernel set; with a
@@ -112,57 +150,25 @@ inline std::size_t storeRecordsOf(RecordRun& run, RecordStore store, unsigned co
     const unsigned char* const pairLast =
         static_cast<std::size_t>(end - line) > PAIR_READ ? end - PAIR_READ : line;
     const RunPage page{run.bytes, run.offsetBias, run.lastOffset};
-    unsigned char* const written = run.written;
-    std::uint64_t highest = 0;
-    std::size_t stored = 0;
-    // The bytes of the records stored since the last mark in the bitmap, which follow
-    // one another: each row of records is marked and counted once.
-    std::uint64_t rowStart = 0;
-    std::uint64_t rowEnd = 0;
-    while (line < last) {
-        const unsigned char* next = line + length + 1;  // after a line feed
-        if (line[0] != ':') {
-            break;
-        }
+    RunRows rows{run.written, count, 0, 0, 0, 0};
+    while (line < last && line[0] == ':') {
         std::uint64_t offset = 0;
         if (pair != nullptr && line < pairLast && pair(line, page, &offset)) {
-            if (offset != rowEnd) {
-                if (rowEnd != rowStart) {
-                    markRow(written, rowStart, rowEnd, count, &stored, &highest);
-                }
-                rowStart = offset;
-            }
-            rowEnd = offset + 2 * std::uint64_t{count};
+            addToRow(rows, offset, 2 * std::uint64_t{count});
             line += PAIR_LENGTH;
             continue;
         }
-        if (line[length] != '\n') {
-            // A carriage return and a line feed. A carriage return that no line feed
-            // follows in the block is left to the record-by-record path, as is any
-            // other character there.
-            if (line[length] != '\r' || next == end || *next != '\n') {
-                break;
-            }
-            ++next;
-        }
-        if (!store(line, count, page, &offset)) {
+        const unsigned char* next = nextLine(line, length, end);
+        if (next == nullptr || !store(line, count, page, &offset)) {
             break;
         }
-        if (offset != rowEnd) {
-            if (rowEnd != rowStart) {
-                markRow(written, rowStart, rowEnd, count, &stored, &highest);
-            }
-            rowStart = offset;
-        }
-        rowEnd = offset + count;
+        addToRow(rows, offset, count);
         line = next;
     }
-    if (rowEnd != rowStart) {
-        markRow(written, rowStart, rowEnd, count, &stored, &highest);
-    }
+    markRow(rows);
     run.line = line;
-    run.highestOffset = highest;
-    return stored;
+    run.highestOffset = rows.highest;
+    return rows.stored;
 }
 
 // The run's loop, the same for every kernel set: each set's storeRun is this with its
