@@ -426,16 +426,22 @@ def print_machine(build_dir):
         print("load:     %s (1, 5, 15 minutes)" % " ".join(f.read().split()[:3]))
 
 
+def print_programs(medians, cpu, peaks, size, rate="MB/s"):
+    """The table of one input: each program's median, its rate over size bytes, its CPU
+    time and its peak RSS, in the order romcast, before, objcopy, srec_cat, floor."""
+    print("  %-8s %10s %10s %10s %14s" % ("program", "median ms", rate, "CPU ms", "peak RSS KiB"))
+    for name in [name for name in ("romcast", "before", "objcopy", "srec_cat", "floor") if name in medians]:
+        print("  %-8s %10.3f %10.1f %10.3f %14d" % (name, medians[name] * 1000, size / medians[name] / MB,
+                                                 cpu[name] * 1000, peaks[name]))
+
+
 def report(results):
     print()
     misses = []
     for title, path, medians, cpu, peaks in results:
         size = os.path.getsize(path)
         print("%s: %s, %s bytes" % (title, os.path.basename(path), format(size, ",")))
-        print("  %-8s %10s %10s %10s %14s" % ("program", "median ms", "MB/s", "CPU ms", "peak RSS KiB"))
-        for name in [name for name in ("romcast", "before", "objcopy", "floor") if name in medians]:
-            print("  %-8s %10.3f %10.1f %10.3f %14d" % (name, medians[name] * 1000, size / medians[name] / MB,
-                                                     cpu[name] * 1000, peaks[name]))
+        print_programs(medians, cpu, peaks, size)
         floor_ratio = medians["romcast"] / medians["floor"]
         objcopy_ratio = medians["objcopy"] / medians["romcast"]
         print("  romcast/floor %.2f (CPU %.2f)   objcopy/romcast %.1f"
@@ -469,10 +475,7 @@ def window_report(result):
     title, path, medians, cpu, mean, peaks = result
     size = os.path.getsize(path)
     print("\n%s: %s, %s bytes" % (title, os.path.basename(path), format(size, ",")))
-    print("  %-8s %10s %10s %10s %14s" % ("program", "median ms", "MB/s", "CPU ms", "peak RSS KiB"))
-    for name in [name for name in ("romcast", "before", "objcopy", "srec_cat", "floor") if name in medians]:
-        print("  %-8s %10.3f %10.1f %10.3f %14d" % (name, medians[name] * 1000, size / medians[name] / MB,
-                                                 cpu[name] * 1000, peaks[name]))
+    print_programs(medians, cpu, peaks, size)
     objcopy_ratio = medians["objcopy"] / medians["romcast"]
     floor_ratio = medians["romcast"] / medians["floor"]
     wait = mean / cpu["romcast"] - 1
@@ -503,10 +506,7 @@ def hex_report(result, min_objcopy_ratio):
     hex_size = os.path.getsize(stem(path) + ".romcast.hex")
     print("\n%s: %s, %s bytes in, %s bytes of HEX out" % (title, os.path.basename(path), format(size, ","),
                                                          format(hex_size, ",")))
-    print("  %-8s %10s %10s %10s %14s" % ("program", "median ms", "MB/s out", "CPU ms", "peak RSS KiB"))
-    for name in medians:
-        print("  %-8s %10.3f %10.1f %10.3f %14d" % (name, medians[name] * 1000, hex_size / medians[name] / MB,
-                                                 cpu[name] * 1000, peaks[name]))
+    print_programs(medians, cpu, peaks, hex_size, rate="MB/s out")
     floor_ratio = medians["romcast"] / medians["floor"]
     objcopy_ratio = medians["objcopy"] / medians["romcast"]
     print("  romcast/floor %.2f (CPU %.2f)   objcopy/romcast %.1f" % (floor_ratio, cpu["romcast"] / cpu["floor"],

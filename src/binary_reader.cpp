@@ -90,41 +90,22 @@ int storeBytes(HexInput& input, MemoryImage& image, std::uint64_t fileAddress, s
 
 int readBinaryFile(HexInput& input, MemoryImage& image, const char* path, std::uint32_t address)
 {
-    if (openInput(input, path) != RESULT_OK) {
-        reportInputFault(input, true);
-        return RESULT_READ_FAILED;
-    }
     input.dataBefore = image.byteCount + image.skippedCount;
     input.storedBefore = image.byteCount;
     input.binary = true;
     input.binaryAddress = address;
     ++image.inputNumber;
 
-    std::uint64_t fileOffset = 0;
-    int rc = RESULT_OK;
-    for (;;) {
-        std::size_t got = 0;
-        rc = readRawBlock(input, &got);
-        if (rc != RESULT_OK || got == 0) {
-            break;
-        }
-        const auto* bytes = reinterpret_cast<const unsigned char*>(input.inputBlock);
-        rc = image.mapping ? mapBytes(input, image, address + fileOffset, fileOffset, got)
-                           : storeBytes(input, image, address + fileOffset, fileOffset, bytes, got);
-        fileOffset += got;
-        if (rc != RESULT_OK) {
-            break;
-        }
-    }
-    bool closed = closeInput(input);
-    if (rc == LINE_INPUT_ERROR || (rc == RESULT_OK && !closed)) {
-        reportInputFault(input, false);
-        return RESULT_READ_FAILED;
-    }
+    std::uint64_t size = 0;
+    int rc = readRawInput(
+        input, path, &size, [&](const unsigned char* bytes, std::size_t count, std::uint64_t fileOffset) {
+            return image.mapping ? mapBytes(input, image, address + fileOffset, fileOffset, count)
+                                 : storeBytes(input, image, address + fileOffset, fileOffset, bytes, count);
+        });
     if (rc != RESULT_OK) {
         return rc;
     }
-    if (fileOffset == 0) {
+    if (size == 0) {
         std::printf("\n%s: The file is empty !\n", input.name);
         return RESULT_READ_FAILED;
     }

@@ -130,18 +130,25 @@ void printReport(const ConversionState& state, const Options& options)
     }
 }
 
+// Sets up the input record for the file at path ("-" for standard input) as the
+// options ask.
+void nameInput(HexInput& input, const Options& options, const char* path, bool nameInMessages)
+{
+    input.standardInput = std::strcmp(path, "-") == 0;
+    input.name = input.standardInput ? "(standard input)" : path;
+    input.nameInMessages = nameInMessages;
+    input.strictRecords = options.strict;
+    input.explainFaults = options.optionsGiven;
+}
+
 // Reads one input into an image, after its "Reading" line where one is due: a HEX
 // file, or a binary one at its address.
 int readInput(ConversionState& state, const Options& options, const InputFile& file, MemoryImage& image)
 {
     HexInput& input = state.input;
-    input.standardInput = std::strcmp(file.path, "-") == 0;
-    input.name = input.standardInput ? "(standard input)" : file.path;
     // A binary has no lines to point to; its messages give the file and the address.
-    input.nameInMessages =
-        options.inputCount > 1 || options.quiet || file.binary || options.action == ACTION_COMPARE;
-    input.strictRecords = options.strict;
-    input.explainFaults = options.optionsGiven;
+    nameInput(input, options, file.path,
+              options.inputCount > 1 || options.quiet || file.binary || options.action == ACTION_COMPARE);
     if (!options.quiet && options.action == ACTION_CONVERT) {
         std::printf("Reading %s\n", input.name);
     }
@@ -162,14 +169,9 @@ int readFailed(const HexInput& input, int rc, bool binary)
         printError("\nNot enough memory !\n");
         return RESULT_NO_MEMORY;
     }
-    const char* what = binary ? "binary data" : "HEX-Data";
-    if (input.nameInMessages) {
-        static_cast<void>(std::fflush(stdout));
-        static_cast<void>(std::fprintf(stderr, "\n%s: Can't read %s !\n", input.name, what));
-    } else {
-        static_cast<void>(std::fflush(stdout));
-        static_cast<void>(std::fprintf(stderr, "\nCan't read %s !\n", what));
-    }
+    static_cast<void>(std::fflush(stdout));
+    static_cast<void>(std::fprintf(stderr, "\n%s%sCan't read %s !\n", input.nameInMessages ? input.name : "",
+                                   input.nameInMessages ? ": " : "", binary ? "binary data" : "HEX-Data"));
     return RESULT_READ_FAILED;
 }
 
@@ -202,11 +204,7 @@ void takeStartAddress(ConversionState& state, const HexInput& input, const char*
 int compareReadBack(ConversionState& state, const Options& options)
 {
     HexInput& input = state.input;
-    input.standardInput = std::strcmp(options.comparePath, "-") == 0;
-    input.name = input.standardInput ? "(standard input)" : options.comparePath;
-    input.nameInMessages = true;
-    input.strictRecords = options.strict;
-    input.explainFaults = options.optionsGiven;
+    nameInput(input, options, options.comparePath, true);
     bool binary = options.format == FORMAT_BINARY;
     int rc = RESULT_OK;
     if (binary) {

@@ -101,8 +101,7 @@ int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, uns
             }
             return RESULT_READ_FAILED;
         }
-        page->written[offset >> 3] =
-            static_cast<unsigned char>(page->written[offset >> 3] | 1U << (offset & 7));
+        setBit(page->written, offset);
         byte = static_cast<unsigned char>(value);
         sum += value;
         if (at > image.highestAddress) {
@@ -321,6 +320,7 @@ int readHexFile(HexInput& input, MemoryImage& image, const char* path)
     }
     input.dataBefore = image.byteCount + image.skippedCount;
     input.storedBefore = image.byteCount;
+    input.binary = false;
     ++image.inputNumber;
 
     int rc = RESULT_OK;

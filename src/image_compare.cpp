@@ -96,32 +96,22 @@ int compareWithImage(const MemoryImage& image, const MemoryImage& readBack)
 
 int compareWithDump(HexInput& input, const MemoryImage& image, const char* path)
 {
-    if (openInput(input, path) != RESULT_OK) {
-        reportInputFault(input, true);
-        return RESULT_READ_FAILED;
-    }
     Differences found{image.windowStart, 0, 0, false, 0, 0};
-    std::uint64_t position = 0;  // image address of the next byte of the dump
-    int rc = RESULT_OK;
-    for (;;) {
-        std::size_t got = 0;
-        rc = readRawBlock(input, &got);
-        if (rc != RESULT_OK || got == 0) {
-            break;
-        }
-        const auto* bytes = reinterpret_cast<const unsigned char*>(input.inputBlock);
-        for (std::size_t k = 0; k < got && position + k < image.windowSize; ++k) {
-            unsigned char expected = 0;
-            if (writtenByte(image, position + k, &expected)) {
-                noteByte(found, position + k, bytes[k] != expected);
-            }
-        }
-        position += got;
+    // A byte's place in the dump is its image address.
+    std::uint64_t size = 0;
+    int rc = readRawInput(input, path, &size,
+                          [&](const unsigned char* bytes, std::size_t count, std::uint64_t position) {
+                              for (std::size_t k = 0; k < count && position + k < image.windowSize; ++k) {
+                                  unsigned char expected = 0;
+                                  if (writtenByte(image, position + k, &expected)) {
+                                      noteByte(found, position + k, bytes[k] != expected);
+                                  }
+                              }
+                              return RESULT_OK;
+                          });
+    if (rc != RESULT_OK) {
+        return rc;
     }
-    if (!closeInput(input) || rc != RESULT_OK) {
-        reportInputFault(input, false);
-        return RESULT_READ_FAILED;
-    }
-    noteMissing(found, image, position);
+    noteMissing(found, image, size);
     return finish(found);
 }

@@ -75,7 +75,7 @@ int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t* k
         }
         auto offset = static_cast<std::size_t>((at + k) & PAGE_MASK);
         page->bytes[offset] = bytes[k];
-        setBits(page->written, offset, 1);
+        setBit(page->written, offset);
     }
     if (at + width > *keptLength) {
         *keptLength = at + width;

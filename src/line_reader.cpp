@@ -159,13 +159,13 @@ int openInput(HexInput& input, const char* path)
     input.error = input.descriptor == NO_DESCRIPTOR ? errno : 0;
     // The block takes as much of a file as it holds; a pipe's reads may be short.
     std::uint64_t size = input.descriptor == NO_DESCRIPTOR ? 0 : regularFileSize(input.descriptor);
-    populateMemory(input.inputBlock, size < INPUT_BLOCK_SIZE ? static_cast<std::size_t>(size) : INPUT_BLOCK_SIZE);
+    populateMemory(input.inputBlock,
+                   size < INPUT_BLOCK_SIZE ? static_cast<std::size_t>(size) : INPUT_BLOCK_SIZE);
     input.lineCount = 0;
     input.addressBase = 0;
     input.startType = 0;
     input.recordPage = nullptr;
     input.endRecordSeen = false;
-    input.binary = false;
     input.skippedAny = false;
     return input.descriptor == NO_DESCRIPTOR ? RESULT_READ_FAILED : RESULT_OK;
 }

@@ -40,7 +40,8 @@ struct HexInput {
                                          // input took; null after openInput
     std::uint64_t recordPageNumber = 0;  // its number
     bool endRecordSeen = false;          // the read ended at the end-of-file record
-    bool binary = false;                 // a binary input, its first byte at file address binaryAddress
+    bool binary = false;                 // a binary input, its first byte at file address binaryAddress;
+                                         // set by the reader of each kind
     std::uint32_t binaryAddress = 0;     // for the --map run that a window fault suggests
     bool skippedAny = false;             // the window skipped a data byte of this input
     std::uint64_t firstSkipped = 0;      // the file address of the first, once skippedAny
@@ -94,6 +95,33 @@ void beginLineFault(const HexInput& input);
 // Prints "Can't open file" (opening) or "Can't read file" with the input's name on
 // standard output, and with explainFaults the system's reason on the next line.
 void reportInputFault(const HexInput& input, bool opening);
+
+// Reads the input at path to its end in raw blocks and hands each, in order, to
+// take(bytes, count, offset), offset being the block's place in the input; stops at
+// the first result of take other than RESULT_OK and returns it. *size is what was
+// read. A failed open, read or close prints "Can't open file" or "Can't read file"
+// and returns RESULT_READ_FAILED.
+template <typename TakeBlock>
+int readRawInput(HexInput& input, const char* path, std::uint64_t* size, TakeBlock take)
+{
+    *size = 0;
+    if (openInput(input, path) != RESULT_OK) {
+        reportInputFault(input, true);
+        return RESULT_READ_FAILED;
+    }
+    int rc = RESULT_OK;
+    std::size_t got = 0;
+    while (rc == RESULT_OK && (rc = readRawBlock(input, &got)) == RESULT_OK && got > 0) {
+        rc = take(reinterpret_cast<const unsigned char*>(input.inputBlock), got, *size);
+        *size += got;
+    }
+    bool closed = closeInput(input);
+    if (rc == LINE_INPUT_ERROR || (rc == RESULT_OK && !closed)) {
+        reportInputFault(input, false);
+        return RESULT_READ_FAILED;
+    }
+    return rc;
+}
 
 // Skips the rest of the last line end and reads until the next line lies whole in
 // the block: up to its line end, a piece of 1,023 characters, or the end of the

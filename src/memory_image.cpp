@@ -27,6 +27,12 @@ constexpr FreePage makeFreePage()
 // What a page never written holds, and what lies past the window.
 constexpr FreePage FREE_PAGE = makeFreePage();
 
+// The chunks that the window's pages fill.
+std::size_t chunkCount(const MemoryImage& image)
+{
+    return (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
+}
+
 // Whether a chunk's pages are carved from a block of their own: in a window larger than a chunk.
 bool carved(const MemoryImage& image)
 {
@@ -173,7 +179,7 @@ int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t wi
     image.windowSize = windowSize < MAX_WINDOW - windowStart ? windowSize : MAX_WINDOW - windowStart;
     image.cropWindow = crop;
     image.pageCount = static_cast<std::size_t>((image.windowSize + PAGE_MASK) >> PAGE_SHIFT);
-    std::size_t chunks = (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
+    std::size_t chunks = chunkCount(image);
     // A table of pointers to the chunk records, not of the records.
     image.chunks = static_cast<ImageChunk**>(
         image.allocate(chunks * sizeof(ImageChunk*)));  // NOLINT(bugprone-sizeof-expression)
@@ -181,7 +187,6 @@ int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t wi
         image.pageCount = 0;
         return RESULT_NO_MEMORY;
     }
-    image.chunkCount = chunks;
     for (std::size_t i = 0; i < chunks; ++i) {
         image.chunks[i] = nullptr;
     }
@@ -200,7 +205,7 @@ void prepareMap(MemoryImage& image)
 
 void releaseImage(MemoryImage& image)
 {
-    for (std::size_t i = 0; i < image.chunkCount; ++i) {
+    for (std::size_t i = 0; i < chunkCount(image); ++i) {
         ImageChunk* chunk = image.chunks[i];
         if (chunk == nullptr) {
             continue;
@@ -216,7 +221,6 @@ void releaseImage(MemoryImage& image)
     }
     std::free(static_cast<void*>(image.chunks));
     image.chunks = nullptr;
-    image.chunkCount = 0;
     image.pageCount = 0;
     releaseRuns(image.runs);
     releaseRuns(image.allRuns);

@@ -54,8 +54,8 @@ struct ImageChunk {
 };
 
 struct MemoryImage {
-    ImageChunk** chunks = nullptr;  // chunkCount entries, null for a chunk never written
-    std::size_t chunkCount = 0;     // chunks the window spans, 1 to 2,048; 0 while mapping
+    ImageChunk** chunks = nullptr;  // an entry per chunk the window spans (1 to 2,048), null for a
+                                    // chunk never written
     std::size_t pageCount = 0;      // pages the window spans, 1 to 65,536; 0 while mapping
     // File address windowStart + n is image address n, for n below windowSize (1 to
     // 2^32; 0 while mapping). File addresses count the bases of address records; the
@@ -139,6 +139,12 @@ inline ImagePage* inputPageAt(MemoryImage& image, std::uint64_t address)
 inline bool bitSet(const unsigned char* bits, std::size_t n)
 {
     return (bits[n >> 3] >> (n & 7) & 1) != 0;
+}
+
+// Sets bit n of a bitmap.
+inline void setBit(unsigned char* bits, std::size_t n)
+{
+    bits[n >> 3] = static_cast<unsigned char>(bits[n >> 3] | 1U << (n & 7));
 }
 
 // Sets the bits of count bytes (1 or more) from byte `first` of a page.
