@@ -33,46 +33,79 @@ std::size_t chunkCount(const MemoryImage& image)
     return (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
 }
 
-// Whether a chunk's pages are carved from a block of their own: in a window larger than a chunk.
+// Whether the pages are carved from blocks of 8 chunks: in a window larger than a chunk.
 bool carved(const MemoryImage& image)
 {
     return image.pageCount > PAGES_PER_CHUNK;
 }
 
-// The first page of a chunk's block: the block's first address aligned to the chunk's
-// size, which the block has room for.
-unsigned char* chunkStart(unsigned char* block)
+// The blocks that the window's chunks fill.
+std::size_t blockCount(const MemoryImage& image)
+{
+    return (chunkCount(image) + CHUNKS_PER_BLOCK - 1) / CHUNKS_PER_BLOCK;
+}
+
+// The chunks of the block with the given number: 8, or fewer in the window's last.
+std::size_t blockChunks(const MemoryImage& image, std::size_t block)
+{
+    std::size_t rest = chunkCount(image) - block * CHUNKS_PER_BLOCK;
+    return rest < CHUNKS_PER_BLOCK ? rest : CHUNKS_PER_BLOCK;
+}
+
+// The first page of a block: its first address aligned to the chunk's size, which
+// the block has room for.
+unsigned char* blockStart(unsigned char* block)
 {
     auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(block) & (CHUNK_SIZE - 1));
     return block + (misalignment == 0 ? 0 : CHUNK_SIZE - misalignment);
 }
 
-// Allocates the record of a chunk and, in a large window, the block for its pages,
-// and asks Linux to back the pages with a huge page. The block has room for the
-// pages aligned, and for their bitmaps after them. Returns the chunk, or null.
+// Allocates the block with the given number: room to align it, then each chunk's
+// pages, then room for the bitmaps of all their pages, each part a huge page that
+// Linux is asked to back it with. The bitmaps are had at once, in one call: each is
+// cleared when its page is taken. Returns the block, or null.
+unsigned char* allocateBlock(MemoryImage& image, std::size_t number)
+{
+    std::size_t chunks = blockChunks(image, number);
+    auto* block = static_cast<unsigned char*>(image.allocate((chunks + 2) * CHUNK_SIZE));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    unsigned char* start = blockStart(block);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Only advice: without huge pages the block is backed page by page as it is written.
+    static_cast<void>(madvise(start, (chunks + 1) * CHUNK_SIZE, MADV_HUGEPAGE));
+#endif
+    populateMemory(start + chunks * CHUNK_SIZE, chunks * PAGES_PER_CHUNK * BITMAP_SIZE);
+    image.blocks[number] = block;
+    return block;
+}
+
+// Where a page of a large window and its bitmap lie in the block of its chunk, which
+// must be allocated.
+void placeCarvedPage(const MemoryImage& image, std::size_t number, ImagePage& page)
+{
+    constexpr std::size_t PAGES_PER_BLOCK = CHUNKS_PER_BLOCK * PAGES_PER_CHUNK;
+    std::size_t block = number / PAGES_PER_BLOCK;
+    std::size_t index = number % PAGES_PER_BLOCK;
+    unsigned char* start = blockStart(image.blocks[block]);
+    page.bytes = start + index * PAGE_SIZE;
+    page.written = start + blockChunks(image, block) * CHUNK_SIZE + index * BITMAP_SIZE;
+}
+
+// Allocates the record of a chunk and, in a large window, the block for its pages
+// where it is not there yet. Returns the chunk, or null.
 ImageChunk* allocateChunk(MemoryImage& image, std::size_t number)
 {
+    if (carved(image) && image.blocks[number / CHUNKS_PER_BLOCK] == nullptr &&
+        allocateBlock(image, number / CHUNKS_PER_BLOCK) == nullptr) {
+        return nullptr;
+    }
     auto* chunk = static_cast<ImageChunk*>(image.allocate(sizeof(ImageChunk)));
     if (chunk == nullptr) {
         return nullptr;
     }
     *chunk = ImageChunk{};
-    if (carved(image)) {
-        chunk->block =
-            static_cast<unsigned char*>(image.allocate(2 * CHUNK_SIZE + PAGES_PER_CHUNK * BITMAP_SIZE));
-        if (chunk->block == nullptr) {
-            std::free(chunk);
-            return nullptr;
-        }
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        // Only advice: without huge pages the chunk is backed page by page as it is written.
-        static_cast<void>(madvise(chunkStart(chunk->block), CHUNK_SIZE, MADV_HUGEPAGE));
-#endif
-        // The bitmaps lie in small pages after the chunk, each cleared when its page is
-        // taken: had at once, in one call, they cost a fraction of the 64 page faults
-        // that writing them would take one by one.
-        populateMemory(chunkStart(chunk->block) + CHUNK_SIZE, PAGES_PER_CHUNK * BITMAP_SIZE);
-    }
     image.chunks[number] = chunk;
     return chunk;
 }
@@ -190,6 +223,17 @@ int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t wi
     for (std::size_t i = 0; i < chunks; ++i) {
         image.chunks[i] = nullptr;
     }
+    if (carved(image)) {
+        std::size_t blocks = blockCount(image);
+        image.blocks = static_cast<unsigned char**>(
+            image.allocate(blocks * sizeof(unsigned char*)));  // NOLINT(bugprone-sizeof-expression)
+        if (image.blocks == nullptr) {
+            return RESULT_NO_MEMORY;
+        }
+        for (std::size_t i = 0; i < blocks; ++i) {
+            image.blocks[i] = nullptr;
+        }
+    }
     if (image.pageCount == 1 && allocatePage(image, 0) == nullptr) {
         return RESULT_NO_MEMORY;
     }
@@ -212,15 +256,21 @@ void releaseImage(MemoryImage& image)
         }
         for (ImagePage& page : chunk->pages) {
             std::free(page.earlier);
-            if (chunk->block == nullptr) {
-                std::free(page.bytes);  // its bitmap lies in the same block
+            if (!carved(image)) {
+                std::free(page.bytes);  // its bitmap lies in the same allocation
             }
         }
-        std::free(chunk->block);
         std::free(chunk);
     }
     std::free(static_cast<void*>(image.chunks));
     image.chunks = nullptr;
+    if (image.blocks != nullptr) {
+        for (std::size_t i = 0; i < blockCount(image); ++i) {
+            std::free(image.blocks[i]);
+        }
+        std::free(static_cast<void*>(image.blocks));
+        image.blocks = nullptr;
+    }
     image.pageCount = 0;
     releaseRuns(image.runs);
     releaseRuns(image.allRuns);
@@ -233,12 +283,9 @@ ImagePage* allocatePage(MemoryImage& image, std::size_t number)
     if (chunk == nullptr && (chunk = allocateChunk(image, number / PAGES_PER_CHUNK)) == nullptr) {
         return nullptr;
     }
-    std::size_t index = number % PAGES_PER_CHUNK;
-    ImagePage& page = chunk->pages[index];
-    if (chunk->block != nullptr) {
-        unsigned char* start = chunkStart(chunk->block);
-        page.bytes = start + index * PAGE_SIZE;
-        page.written = start + CHUNK_SIZE + index * BITMAP_SIZE;
+    ImagePage& page = chunk->pages[number % PAGES_PER_CHUNK];
+    if (carved(image)) {
+        placeCarvedPage(image, number, page);
     } else {
         page.bytes = static_cast<unsigned char*>(image.allocate(PAGE_SIZE + BITMAP_SIZE));
         if (page.bytes == nullptr) {
