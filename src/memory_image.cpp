@@ -33,74 +33,69 @@ std::size_t chunkCount(const MemoryImage& image)
     return (image.pageCount + PAGES_PER_CHUNK - 1) / PAGES_PER_CHUNK;
 }
 
-// Whether the pages are carved from blocks of 8 chunks: in a window larger than a chunk.
+// Whether the pages are carved from blocks: in a window of more than one page.
 bool carved(const MemoryImage& image)
 {
-    return image.pageCount > PAGES_PER_CHUNK;
+    return image.pageCount > 1;
 }
 
-// The blocks that the window's chunks fill.
+// The blocks that the window's pages fill.
 std::size_t blockCount(const MemoryImage& image)
 {
-    return (chunkCount(image) + CHUNKS_PER_BLOCK - 1) / CHUNKS_PER_BLOCK;
+    return (image.pageCount + PAGES_PER_BLOCK - 1) / PAGES_PER_BLOCK;
 }
 
-// The chunks of the block with the given number: 8, or fewer in the window's last.
-std::size_t blockChunks(const MemoryImage& image, std::size_t block)
+// The pages of the block with the given number: 256, or fewer in the window's last.
+std::size_t blockPages(const MemoryImage& image, std::size_t block)
 {
-    std::size_t rest = chunkCount(image) - block * CHUNKS_PER_BLOCK;
-    return rest < CHUNKS_PER_BLOCK ? rest : CHUNKS_PER_BLOCK;
+    std::size_t rest = image.pageCount - block * PAGES_PER_BLOCK;
+    return rest < PAGES_PER_BLOCK ? rest : PAGES_PER_BLOCK;
 }
 
-// The first page of a block: its first address aligned to the chunk's size, which
-// the block has room for.
+// The first page of a block: its first address aligned to CHUNK_SIZE, which the
+// block has room for.
 unsigned char* blockStart(unsigned char* block)
 {
     auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(block) & (CHUNK_SIZE - 1));
     return block + (misalignment == 0 ? 0 : CHUNK_SIZE - misalignment);
 }
 
-// Allocates the block with the given number: room to align it, then each chunk's
-// pages, then room for the bitmaps of all their pages, each part a huge page that
-// Linux is asked to back it with. The bitmaps are had at once, in one call: each is
-// cleared when its page is taken. Returns the block, or null.
+// Allocates the block with the given number: room to align it, then its pages, then
+// their bitmaps, in whole huge pages that Linux is asked to back it with. The bitmaps
+// are had at once, in one call: each is cleared when its page is taken. Returns the
+// block, or null.
 unsigned char* allocateBlock(MemoryImage& image, std::size_t number)
 {
-    std::size_t chunks = blockChunks(image, number);
-    auto* block = static_cast<unsigned char*>(image.allocate((chunks + 2) * CHUNK_SIZE));
+    std::size_t pages = blockPages(image, number);
+    std::size_t used = pages * (PAGE_SIZE + BITMAP_SIZE);
+    std::size_t huge = (used + CHUNK_SIZE - 1) / CHUNK_SIZE * CHUNK_SIZE;
+    auto* block = static_cast<unsigned char*>(image.allocate(huge + CHUNK_SIZE));
     if (block == nullptr) {
         return nullptr;
     }
     unsigned char* start = blockStart(block);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     // Only advice: without huge pages the block is backed page by page as it is written.
-    static_cast<void>(madvise(start, (chunks + 1) * CHUNK_SIZE, MADV_HUGEPAGE));
+    static_cast<void>(madvise(start, huge, MADV_HUGEPAGE));
 #endif
-    populateMemory(start + chunks * CHUNK_SIZE, chunks * PAGES_PER_CHUNK * BITMAP_SIZE);
+    populateMemory(start + pages * PAGE_SIZE, pages * BITMAP_SIZE);
     image.blocks[number] = block;
     return block;
 }
 
-// Where a page of a large window and its bitmap lie in the block of its chunk, which
-// must be allocated.
+// Places a page of the window and its bitmap in their block, which must be allocated.
 void placeCarvedPage(const MemoryImage& image, std::size_t number, ImagePage& page)
 {
-    constexpr std::size_t PAGES_PER_BLOCK = CHUNKS_PER_BLOCK * PAGES_PER_CHUNK;
     std::size_t block = number / PAGES_PER_BLOCK;
     std::size_t index = number % PAGES_PER_BLOCK;
     unsigned char* start = blockStart(image.blocks[block]);
     page.bytes = start + index * PAGE_SIZE;
-    page.written = start + blockChunks(image, block) * CHUNK_SIZE + index * BITMAP_SIZE;
+    page.written = start + blockPages(image, block) * PAGE_SIZE + index * BITMAP_SIZE;
 }
 
-// Allocates the record of a chunk and, in a large window, the block for its pages
-// where it is not there yet. Returns the chunk, or null.
+// Allocates the record of a chunk. Returns it, or null.
 ImageChunk* allocateChunk(MemoryImage& image, std::size_t number)
 {
-    if (carved(image) && image.blocks[number / CHUNKS_PER_BLOCK] == nullptr &&
-        allocateBlock(image, number / CHUNKS_PER_BLOCK) == nullptr) {
-        return nullptr;
-    }
     auto* chunk = static_cast<ImageChunk*>(image.allocate(sizeof(ImageChunk)));
     if (chunk == nullptr) {
         return nullptr;
@@ -285,6 +280,10 @@ ImagePage* allocatePage(MemoryImage& image, std::size_t number)
     }
     ImagePage& page = chunk->pages[number % PAGES_PER_CHUNK];
     if (carved(image)) {
+        if (image.blocks[number / PAGES_PER_BLOCK] == nullptr &&
+            allocateBlock(image, number / PAGES_PER_BLOCK) == nullptr) {
+            return nullptr;
+        }
         placeCarvedPage(image, number, page);
     } else {
         page.bytes = static_cast<unsigned char*>(image.allocate(PAGE_SIZE + BITMAP_SIZE));

@@ -15,14 +15,14 @@ constexpr std::uint64_t PAGE_MASK = PAGE_SIZE - 1;
 
 // The window's pages are kept by chunks of 32, 2 MiB of image addresses, each with
 // a record allocated on the chunk's first write, so that even a window of 4 GiB
-// costs a table of a few KiB. In a window larger than a chunk, the pages of 8 chunks
-// are carved from one block, allocated on the first write into any of them, with
-// their bitmaps after them: each chunk's pages, and the bitmaps of all 8, fill 2 MiB
-// aligned to 2 MiB in memory, a huge page of x86-64 and AArch64, which Linux backs
-// such a block with where it can. A large image then costs a few dozen page faults
-// instead of thousands, and a few calls for its memory; under a hypervisor that
-// shadows the page tables, each small page would also cost a fault of the host on
-// its first touch, even one the system had in advance.
+// costs a table of a few KiB. In a window of more than one page, the pages are
+// carved from blocks of up to 256 pages, 16 MiB of image addresses, each allocated
+// on the first write into it, with the pages' bitmaps after them, aligned to 2 MiB
+// in memory: a huge page of x86-64 and AArch64, which Linux backs such a block with
+// where it can. A large image then costs a few dozen page faults instead of
+// thousands, and a few calls for its memory; under a hypervisor that shadows the
+// page tables, each small page would also cost a fault of the host on its first
+// touch, even one the system had in advance.
 constexpr unsigned CHUNK_SHIFT = 21;
 constexpr std::size_t PAGES_PER_CHUNK = std::size_t{1} << (CHUNK_SHIFT - PAGE_SHIFT);
 constexpr std::uint64_t CHUNK_SIZE = std::uint64_t{1} << CHUNK_SHIFT;
@@ -37,8 +37,8 @@ constexpr std::uint64_t OUTSIDE_WINDOW = ~std::uint64_t{0};
 // A page's bitmap of written bytes: bit n % 8 of byte n / 8 stands for byte n of the page.
 constexpr std::size_t BITMAP_SIZE = PAGE_SIZE / 8;
 
-// The chunks of a block: as many as their bitmaps take to fill CHUNK_SIZE.
-constexpr std::size_t CHUNKS_PER_BLOCK = CHUNK_SIZE / (PAGES_PER_CHUNK * BITMAP_SIZE);
+// The pages of a block: as many as their bitmaps take to fill CHUNK_SIZE.
+constexpr std::size_t PAGES_PER_BLOCK = CHUNK_SIZE / BITMAP_SIZE;
 
 // One page of the window. Within one input a data byte 0xFF may be written over, as
 // files in the field rely on; a byte that an earlier input wrote may not, 0xFF or
@@ -61,8 +61,8 @@ struct ImageChunk {
 struct MemoryImage {
     // An entry per chunk the window spans (1 to 2,048), null for a chunk never written.
     ImageChunk** chunks = nullptr;
-    // A window larger than a chunk: an entry per 8 chunks, the block that holds their
-    // pages and the pages' bitmaps; null while none of them was written.
+    // A window of more than one page: an entry per 256 pages, the block that holds
+    // them and their bitmaps; null while none of them was written.
     unsigned char** blocks = nullptr;
     std::size_t pageCount = 0;  // pages the window spans, 1 to 65,536; 0 while mapping
     // File address windowStart + n is image address n, for n below windowSize (1 to
