@@ -352,12 +352,12 @@ std::uint64_t dataEnd(const MemoryImage& image)
 {
     for (std::size_t page = image.pageCount; page-- > 0;) {
         const ImagePage* record = findPage(image, page);
-        const unsigned char* bytes = record == nullptr ? nullptr : record->bytes;
-        if (bytes == nullptr) {
+        if (record == nullptr || record->bytes == nullptr) {
             continue;
         }
-        // Bytes of the last page past the window are never written, and stay 0xFF.
-        for (std::size_t i = PAGE_SIZE; i-- > 0;) {
+        // A byte after the last one written, and so any past the window, is 0xFF.
+        const unsigned char* bytes = record->bytes;
+        for (std::size_t i = bitsEnd(record->written); i-- > 0;) {
             if (bytes[i] != FREE_BYTE) {
                 return (std::uint64_t{page} << PAGE_SHIFT) + i + 1;
             }
