@@ -62,7 +62,8 @@ unsigned char* blockStart(unsigned char* block)
 
 // Allocates the block with the given number: room to align it, then its pages, then
 // their bitmaps, in whole huge pages that Linux is asked to back it with. The bitmaps
-// are had at once, in one call: each is cleared when its page is taken. Returns the
+// are had at once, in one call, as each is cleared when its page is taken; a block
+// that fits one huge page, a window's of at most 1.75 MiB, is had whole. Returns the
 // block, or null.
 unsigned char* allocateBlock(MemoryImage& image, std::size_t number)
 {
@@ -78,7 +79,11 @@ unsigned char* allocateBlock(MemoryImage& image, std::size_t number)
     // Only advice: without huge pages the block is backed page by page as it is written.
     static_cast<void>(madvise(start, huge, MADV_HUGEPAGE));
 #endif
-    populateMemory(start + pages * PAGE_SIZE, pages * BITMAP_SIZE);
+    if (huge == CHUNK_SIZE) {
+        populateMemory(start, used);
+    } else {
+        populateMemory(start + pages * PAGE_SIZE, pages * BITMAP_SIZE);
+    }
     image.blocks[number] = block;
     return block;
 }
