@@ -39,6 +39,20 @@ bool carved(const MemoryImage& image)
     return image.pageCount > 1;
 }
 
+// A table of `count` null pointers to T, from the image's allocator; null when no
+// memory is left.
+template <typename T>
+T** allocateNullTable(MemoryImage& image, std::size_t count)
+{
+    // A table of pointers, not of the records they point to.
+    auto** table =
+        static_cast<T**>(image.allocate(count * sizeof(T*)));  // NOLINT(bugprone-sizeof-expression)
+    for (std::size_t i = 0; table != nullptr && i < count; ++i) {
+        table[i] = nullptr;
+    }
+    return table;
+}
+
 // The blocks that the window's pages fill.
 std::size_t blockCount(const MemoryImage& image)
 {
@@ -212,27 +226,14 @@ int prepareImage(MemoryImage& image, std::uint32_t windowStart, std::uint64_t wi
     image.windowSize = windowSize < MAX_WINDOW - windowStart ? windowSize : MAX_WINDOW - windowStart;
     image.cropWindow = crop;
     image.pageCount = static_cast<std::size_t>((image.windowSize + PAGE_MASK) >> PAGE_SHIFT);
-    std::size_t chunks = chunkCount(image);
-    // A table of pointers to the chunk records, not of the records.
-    image.chunks = static_cast<ImageChunk**>(
-        image.allocate(chunks * sizeof(ImageChunk*)));  // NOLINT(bugprone-sizeof-expression)
+    image.chunks = allocateNullTable<ImageChunk>(image, chunkCount(image));
     if (image.chunks == nullptr) {
         image.pageCount = 0;
         return RESULT_NO_MEMORY;
     }
-    for (std::size_t i = 0; i < chunks; ++i) {
-        image.chunks[i] = nullptr;
-    }
-    if (carved(image)) {
-        std::size_t blocks = blockCount(image);
-        image.blocks = static_cast<unsigned char**>(
-            image.allocate(blocks * sizeof(unsigned char*)));  // NOLINT(bugprone-sizeof-expression)
-        if (image.blocks == nullptr) {
-            return RESULT_NO_MEMORY;
-        }
-        for (std::size_t i = 0; i < blocks; ++i) {
-            image.blocks[i] = nullptr;
-        }
+    if (carved(image) &&
+        (image.blocks = allocateNullTable<unsigned char>(image, blockCount(image))) == nullptr) {
+        return RESULT_NO_MEMORY;
     }
     if (image.pageCount == 1 && allocatePage(image, 0) == nullptr) {
         return RESULT_NO_MEMORY;
