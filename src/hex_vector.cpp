@@ -40,6 +40,13 @@ struct RunPage {
     std::uint64_t lastOffset;
 };
 
+// The offset in the page of a record whose first four decoded bytes, in memory order,
+// are `header`: count, load address (high byte first) and type.
+inline std::uint64_t recordOffset(std::uint32_t header, const RunPage& page)
+{
+    return (__builtin_bswap32(header) >> 8 & 0xFFFF) + page.offsetBias;
+}
+
 // Stores the record at `line`, whose colon and line end were seen, when it is a data
 // record of `count` bytes that the run takes: a count field of that value, four
 // address digits, type 00, and data and checksum digits, the checksum completing the
@@ -386,6 +393,14 @@ __attribute__((target("avx2"), always_inline)) inline __m256i packLanesAvx2(__m2
     return _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), 0xD8);
 }
 
+// The 32 page bytes at target with each bit inverted: a lane is not 0 where a byte is
+// not free (0xFF).
+__attribute__((target("avx2"), always_inline)) inline __m256i takenLanesAvx2(const unsigned char* target)
+{
+    return _mm256_andnot_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(target)),
+                               _mm256_set1_epi8(-1));
+}
+
 // The low byte of the sum of the sixteen bytes.
 __attribute__((target("avx2"), always_inline)) inline unsigned byteSum(__m128i bytes)
 {
@@ -428,7 +443,7 @@ __attribute__((target("avx2"))) inline bool storeRecordAvx2(const unsigned char*
     }
     __m128i head = _mm256_castsi256_si128(bytes);
     auto header = static_cast<std::uint32_t>(_mm_cvtsi128_si32(head));  // count in the low byte
-    *offset = (__builtin_bswap32(header) >> 8 & 0xFFFF) + page.offsetBias;
+    *offset = recordOffset(header, page);
     if (*offset > page.lastOffset) {
         return false;
     }
@@ -445,9 +460,7 @@ __attribute__((target("avx2"))) inline bool storeRecordAvx2(const unsigned char*
         const __m128i firstFive = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
         sum = byteSum(_mm_add_epi8(_mm_and_si128(head, firstFive), tail));
     } else {
-        invalid = _mm256_or_si256(
-            invalid, _mm256_andnot_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(target)),
-                                         _mm256_set1_epi8(-1)));
+        invalid = _mm256_or_si256(invalid, takenLanesAvx2(target));
         // Every byte once, added modulo 256: head, the upper half, and tail from data 28 on.
         const __m128i lastFive = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1);
         sum = byteSum(_mm_add_epi8(_mm_add_epi8(head, _mm256_extracti128_si256(bytes, 1)),
@@ -509,8 +522,8 @@ __attribute__((target("avx2"), always_inline)) inline bool storePairAvx2(const u
     // Count, address and type: pairs 0 to 3, and 22 to 25.
     auto header = static_cast<std::uint32_t>(_mm_cvtsi128_si32(low));
     auto nextHeader = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(high, 6)));
-    *offset = (__builtin_bswap32(header) >> 8 & 0xFFFF) + page.offsetBias;
-    std::uint64_t nextOffset = (__builtin_bswap32(nextHeader) >> 8 & 0xFFFF) + page.offsetBias;
+    *offset = recordOffset(header, page);
+    std::uint64_t nextOffset = recordOffset(nextHeader, page);
     if (*offset > page.lastOffset || nextOffset != *offset + 16 || nextOffset > page.lastOffset) {
         return false;
     }
@@ -518,9 +531,7 @@ __attribute__((target("avx2"), always_inline)) inline bool storePairAvx2(const u
     // A byte lane is invalid where a character's class is 0, or where a bit of one
     // of the 32 page bytes that both records land on is clear.
     __m256i invalid =
-        _mm256_or_si256(_mm256_cmpeq_epi8(classes, _mm256_setzero_si256()),
-                        _mm256_andnot_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(target)),
-                                            _mm256_set1_epi8(-1)));
+        _mm256_or_si256(_mm256_cmpeq_epi8(classes, _mm256_setzero_si256()), takenLanesAvx2(target));
     // Each record's bytes added modulo 256: pairs 0 to 20, and pairs 22 to 42.
     const __m128i firstFive = _mm_setr_epi8(-1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m128i lastTen = _mm_setr_epi8(0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);

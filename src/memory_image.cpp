@@ -66,12 +66,17 @@ std::size_t blockPages(const MemoryImage& image, std::size_t block)
     return rest < PAGES_PER_BLOCK ? rest : PAGES_PER_BLOCK;
 }
 
+// The bytes from address up to the next multiple of alignment, a power of two; 0 at one.
+std::size_t bytesToBoundary(const void* address, std::size_t alignment)
+{
+    return static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(address)) & (alignment - 1);
+}
+
 // The first page of a block: its first address aligned to CHUNK_SIZE, which the
 // block has room for.
 unsigned char* blockStart(unsigned char* block)
 {
-    auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(block) & (CHUNK_SIZE - 1));
-    return block + (misalignment == 0 ? 0 : CHUNK_SIZE - misalignment);
+    return block + bytesToBoundary(block, CHUNK_SIZE);
 }
 
 // Allocates the block with the given number: room to align it, then its pages, then
@@ -208,8 +213,7 @@ void populateMemory(void* start, std::size_t size)
         return;
     }
     auto page = static_cast<std::size_t>(pageSize);
-    auto misalignment = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(start) & (page - 1));
-    std::size_t skipped = misalignment == 0 ? 0 : page - misalignment;
+    std::size_t skipped = bytesToBoundary(start, page);
     std::size_t length = size > skipped ? (size - skipped) / page * page : 0;
     if (length > 0) {
         static_cast<void>(madvise(static_cast<unsigned char*>(start) + skipped, length, MADV_POPULATE_WRITE));
