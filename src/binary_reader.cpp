@@ -13,8 +13,9 @@ namespace {
 int reportOutside(const HexInput& input, const MemoryImage& image, std::uint64_t fileAddress,
                   std::uint64_t fileOffset)
 {
-    std::printf("\n%s: Address 0x%08llX (byte %llu of the file) beyond buffer !\n", input.name,
-                static_cast<unsigned long long>(fileAddress), static_cast<unsigned long long>(fileOffset));
+    static_cast<void>(std::fprintf(
+        input.messages.stream, "\n%s: Address 0x%08llX (byte %llu of the file) beyond buffer !\n", input.name,
+        static_cast<unsigned long long>(fileAddress), static_cast<unsigned long long>(fileOffset)));
     if (!image.mapping) {
         printWindowHint(input, image, fileAddress);
     }
@@ -72,8 +73,9 @@ int storeBytes(HexInput& input, MemoryImage& image, std::uint64_t fileAddress, s
             std::uint64_t conflict = done + (taken - offset);  // bytes of this block before it
             unsigned long long conflictAddress = fileAddress + conflict;
             unsigned long long conflictByte = fileOffset + conflict;
-            std::printf("\n%s: Double databyte at 0x%08llX (byte %llu of the file) !\n", input.name,
-                        conflictAddress, conflictByte);
+            static_cast<void>(std::fprintf(input.messages.stream,
+                                           "\n%s: Double databyte at 0x%08llX (byte %llu of the file) !\n",
+                                           input.name, conflictAddress, conflictByte));
             return RESULT_READ_FAILED;
         }
         std::memcpy(page->bytes + offset, bytes + done, static_cast<std::size_t>(here));
@@ -106,7 +108,7 @@ int readBinaryFile(HexInput& input, MemoryImage& image, const char* path, std::u
         return rc;
     }
     if (size == 0) {
-        std::printf("\n%s: The file is empty !\n", input.name);
+        static_cast<void>(std::fprintf(input.messages.stream, "\n%s: The file is empty !\n", input.name));
         return RESULT_READ_FAILED;
     }
     return requireDataInWindow(input, image);

@@ -108,9 +108,10 @@ bool writeLayout(std::FILE* const* streams, std::size_t count, const void* conte
     return true;
 }
 
-// Writes the image to the output paths, one per part, with the scratch pages the
-// layout needs. Returns RESULT_OK or RESULT_WRITE_FAILED, with a message printed.
-int writeParts(ConversionState& state, const char* const* paths)
+// Writes the image to the output path, or its parts to the parts' paths, with the
+// scratch pages the layout needs. Returns RESULT_OK or RESULT_WRITE_FAILED, with a
+// message printed.
+int writeLayoutFiles(ConversionState& state, const char* outputPath)
 {
     Layout layout{&state.image,     state.address, state.swapWidth, state.splitCount,
                   state.splitWidth, nullptr,       nullptr};
@@ -125,10 +126,9 @@ int writeParts(ConversionState& state, const char* const* paths)
     }
     int rc = RESULT_WRITE_FAILED;
     if (!ready) {
-        std::printf("\nNot enough memory !\n");
+        static_cast<void>(std::fputs("\nNot enough memory !\n", state.messages.stream));
     } else {
-        rc = replaceFiles(state.allocate, state.output, paths, state.splitCount, writeLayout, &layout,
-                          state.explainFaults);
+        rc = writeOutputFiles(state, outputPath, writeLayout, &layout);
     }
     std::free(layout.swapped);
     std::free(layout.parts);
@@ -167,18 +167,8 @@ char* composePartPath(MemoryAllocator allocate, const char* outputPath, unsigned
     return spliced(allocate, outputPath, stemLength(outputPath), number, 0);
 }
 
-int writeBinaryFile(ConversionState& state, const char* path)
+int writeOutputFiles(ConversionState& state, const char* outputPath, OutputFiller fill, const void* contents)
 {
-    state.address = savedLength(state);
-    char* derived = nullptr;
-    if (state.outputPath == nullptr) {
-        derived = composeOutputPath(state.allocate, path);
-        if (derived == nullptr) {
-            std::printf("\nNot enough memory !\n");
-            return RESULT_WRITE_FAILED;
-        }
-    }
-    const char* outputPath = derived != nullptr ? derived : state.outputPath;
     char* partPaths[MAX_OUTPUTS] = {};
     const char* paths[MAX_OUTPUTS] = {outputPath};
     int rc = RESULT_OK;
@@ -186,13 +176,14 @@ int writeBinaryFile(ConversionState& state, const char* path)
         partPaths[k] = composePartPath(state.allocate, outputPath, k);
         paths[k] = partPaths[k];
         if (partPaths[k] == nullptr) {
-            std::printf("\nNot enough memory !\n");
+            static_cast<void>(std::fputs("\nNot enough memory !\n", state.messages.stream));
             rc = RESULT_WRITE_FAILED;
             break;
         }
     }
     if (rc == RESULT_OK) {
-        rc = writeParts(state, paths);
+        rc = replaceFiles(state.allocate, state.output, paths, state.splitCount, fill, contents,
+                          state.messages);
     }
     if (rc == RESULT_OK && state.splitCount > 1) {
         // The report names the first and the last part.
@@ -204,6 +195,21 @@ int writeBinaryFile(ConversionState& state, const char* path)
     for (char* partPath : partPaths) {
         std::free(partPath);
     }
+    return rc;
+}
+
+int writeBinaryFile(ConversionState& state, const char* path)
+{
+    state.address = savedLength(state);
+    char* derived = nullptr;
+    if (state.outputPath == nullptr) {
+        derived = composeOutputPath(state.allocate, path);
+        if (derived == nullptr) {
+            static_cast<void>(std::fputs("\nNot enough memory !\n", state.messages.stream));
+            return RESULT_WRITE_FAILED;
+        }
+    }
+    int rc = writeLayoutFiles(state, derived != nullptr ? derived : state.outputPath);
     std::free(derived);
     return rc;
 }

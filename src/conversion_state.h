@@ -31,7 +31,7 @@ struct ConversionState {
     unsigned swapWidth = 1;            // bytes of a word whose order is reversed: 1 (none), 2 or 4
     unsigned splitCount = 1;           // files the image is split into: 1 (none), 2, 4 or 8
     unsigned splitWidth = 1;           // bytes of a unit that goes to one file: 1, 2 or 4
-    bool explainFaults = false;        // a run with options: a failed open is followed by the reason
+    Messages messages;                 // where the messages about faults go, and how much they say
     char* firstPart = nullptr;         // --split, once written: the names of the first and last part,
     char* lastPart = nullptr;          // heap strings for the report
 

@@ -119,15 +119,29 @@ void printReport(const ConversionState& state, const Options& options)
                     static_cast<unsigned long>(checksum.placedAt));
     }
     char start[START_ADDRESS_TEXT];
-    formatStartAddress(start, state.hexOutput ? state.startType : 0, state.startAddress);
+    formatStartAddress(start, state.hexOutput && state.splitCount == 1 ? state.startType : 0,
+                       state.startAddress);
     if (start[0] != '\0') {
         std::printf("Start address   %*s\n", decimal, start);
     }
-    if (state.splitCount > 1) {
+    if (state.splitCount > 1 && state.hexOutput) {
+        std::printf("Split into      %*u files, %s to %s\n", decimal, state.splitCount, state.firstPart,
+                    state.lastPart);
+    } else if (state.splitCount > 1) {
         std::printf("Split into      %*u files of %llu 0x%0*llX bytes, %s to %s\n", decimal, state.splitCount,
                     static_cast<unsigned long long>(part), hex, static_cast<unsigned long long>(part),
                     state.firstPart, state.lastPart);
     }
+}
+
+// Where the messages about faults go: with -q to standard error, so that standard
+// output stays empty, for an image written there among others.
+Messages messagesFor(const Options& options)
+{
+    Messages messages;
+    messages.stream = options.quiet ? stderr : stdout;
+    messages.explain = options.optionsGiven;
+    return messages;
 }
 
 // Sets up the input record for the file at path ("-" for standard input) as the
@@ -138,7 +152,7 @@ void nameInput(HexInput& input, const Options& options, const char* path, bool n
     input.name = input.standardInput ? "(standard input)" : path;
     input.nameInMessages = nameInMessages;
     input.strictRecords = options.strict;
-    input.explainFaults = options.optionsGiven;
+    input.messages = messagesFor(options);
 }
 
 // Reads one input into an image, after its "Reading" line where one is due: a HEX
@@ -247,7 +261,7 @@ int convert(ConversionState& state, const Options& options)
     state.swapWidth = options.swapWidth;
     state.splitCount = options.splitCount;
     state.splitWidth = options.splitWidth;
-    state.explainFaults = options.optionsGiven;
+    state.messages = messagesFor(options);
     const char* startFrom = nullptr;
     for (int i = 0; i < options.inputCount; ++i) {
         int rc = readInput(state, options, options.inputs[i], state.image);
@@ -260,7 +274,8 @@ int convert(ConversionState& state, const Options& options)
     }
     // Checksums go in the image as the CPU reads it; padding follows, then the
     // binary writer swaps and splits it.
-    int rc = placeChecksums(state.image, options.checksums, options.checksumCount, &state.keptLength);
+    int rc = placeChecksums(state.image, options.checksums, options.checksumCount, &state.keptLength,
+                            state.messages.stream);
     if (rc == RESULT_OK && state.hexOutput) {
         rc = alignRuns(state.image, options.align);
     }

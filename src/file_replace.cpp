@@ -32,7 +32,38 @@ struct Target {
     char* linkText;    // heap copy of the last symbolic link followed, or null
     bool exists;       // something other than a symbolic link lies at name
     struct stat info;  // what lies there, when it exists
+    int descriptor;    // the process's open descriptor that name stands for, or -1
 };
+
+// The directories whose entries are the process's own open descriptors, named by
+// their numbers: on Linux /dev/fd and /dev/stdout lead into /proc/self/fd, whose
+// entries are links that name no file a path could reach (a pipe reads as
+// "pipe:[N]"), and a regular file's link leads to a name that another file may have
+// taken since the descriptor was opened.
+constexpr const char* DESCRIPTOR_DIRECTORIES[] = {"/proc/self/fd", "/dev/fd"};
+
+// Whether target.name within target.directory is one of the process's open
+// descriptors; sets target->descriptor to its number.
+bool namesDescriptor(Target* target)
+{
+    const char* digit = target->name;
+    int number = 0;
+    for (; *digit >= '0' && *digit <= '9' && number < 100000000; ++digit) {
+        number = number * 10 + (*digit - '0');
+    }
+    struct stat directory {};
+    if (digit == target->name || *digit != '\0' || fstat(target->directory, &directory) != 0) {
+        return false;
+    }
+    for (const char* path : DESCRIPTOR_DIRECTORIES) {
+        struct stat own {};
+        if (stat(path, &own) == 0 && own.st_dev == directory.st_dev && own.st_ino == directory.st_ino) {
+            target->descriptor = number;
+            return true;
+        }
+    }
+    return false;
+}
 
 // Opens the directory part of path in place of target->directory, relative to the
 // open directory base when path is relative, and points target->name at path's last
@@ -88,11 +119,15 @@ int readLink(MemoryAllocator allocate, const Target& target, off_t size, char** 
 
 // Finds the file that writing to outputPath would write, as opening it would: each
 // symbolic link is followed, a relative one from the link's own directory, also when
-// its target does not exist yet. A chain longer than LINK_HOPS fails as a loop.
+// its target does not exist yet. A chain longer than LINK_HOPS fails as a loop. The
+// walk stops at a name that stands for one of the process's open descriptors.
 int findTarget(MemoryAllocator allocate, const char* outputPath, Target* target)
 {
     int rc = openDirectoryOf(allocate, AT_FDCWD, outputPath, target);
     for (int hops = 0; rc == RESULT_OK; ++hops) {
+        if (namesDescriptor(target)) {
+            return RESULT_OK;
+        }
         if (*target->name == '\0') {
             errno = EISDIR;
             return RESULT_WRITE_FAILED;  // the path ends in a slash: it names a directory
@@ -207,29 +242,33 @@ struct Replacement {
 
 // "Can't open file" for an output, and with explain the system's reason, the errno
 // value saved where the failure happened.
-void reportOpenFault(const char* path, bool explain, int error)
+void reportOpenFault(const Messages& messages, const char* path, int error)
 {
-    std::printf("\nCan't open file %s\n", path);
-    if (explain && error != 0) {
-        std::printf("Reason: %s\n", std::strerror(error));
+    static_cast<void>(std::fprintf(messages.stream, "\nCan't open file %s\n", path));
+    if (messages.explain && error != 0) {
+        static_cast<void>(std::fprintf(messages.stream, "Reason: %s\n", std::strerror(error)));
     }
 }
 
-// Opens the stream for one output: directly into an existing file that is not a
-// regular one (a FIFO or a device has no contents to keep and is not replaced), or
-// else into a new temporary file beside the target, which gets the target's owner
-// and mode before any byte is written.
+// Opens the stream for one output: through a duplicate of the descriptor that the
+// path names, which shares its offset and its append mode; directly into an
+// existing file that is not a regular one (a FIFO or a device has no contents to
+// keep and is not replaced); or else into a new temporary file beside the target,
+// which gets the target's owner and mode before any byte is written.
 int openReplacement(MemoryAllocator allocate, const char* path, Replacement* output, std::FILE** stream,
-                    bool explain)
+                    const Messages& messages)
 {
     if (findTarget(allocate, path, &output->target) != RESULT_OK) {
-        reportOpenFault(path, explain, errno);
+        reportOpenFault(messages, path, errno);
         return RESULT_WRITE_FAILED;
     }
     const Target& target = output->target;
     int error = 0;
-    if (target.exists && !S_ISREG(target.info.st_mode) && !S_ISDIR(target.info.st_mode)) {
-        int fd = openat(target.directory, target.name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    bool direct = target.exists && !S_ISREG(target.info.st_mode) && !S_ISDIR(target.info.st_mode);
+    if (target.descriptor >= 0 || direct) {
+        int fd = target.descriptor >= 0
+                     ? fcntl(target.descriptor, F_DUPFD_CLOEXEC, 0)
+                     : openat(target.directory, target.name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd >= 0) {
             *stream = fdopen(fd, "wb");
             if (*stream == nullptr) {
@@ -243,13 +282,13 @@ int openReplacement(MemoryAllocator allocate, const char* path, Replacement* out
         error = errno;
     }
     if (*stream == nullptr) {
-        reportOpenFault(path, explain, error);
+        reportOpenFault(messages, path, error);
         return RESULT_WRITE_FAILED;
     }
     // A file that cannot take the owner and mode gets no byte and is removed.
     if (output->temporary[0] != '\0' && target.exists &&
         keepOwnerAndMode(fileno(*stream), target.info) != RESULT_OK) {
-        std::printf("\nCan't write file %s\n", path);
+        reportWriteFault(messages, path, errno);
         return RESULT_WRITE_FAILED;
     }
     return RESULT_OK;
@@ -257,8 +296,19 @@ int openReplacement(MemoryAllocator allocate, const char* path, Replacement* out
 
 }  // namespace
 
-OutputKind outputKind(const char* path)
+OutputKind outputKind(const char* path, int* descriptor)
 {
+    *descriptor = -1;
+    Target target{-1, nullptr, nullptr, false, {}, -1};
+    bool found = findTarget(std::malloc, path, &target) == RESULT_OK && target.descriptor >= 0;
+    if (target.directory >= 0) {
+        static_cast<void>(close(target.directory));  // opened only to name files within it
+    }
+    std::free(target.linkText);
+    if (found) {
+        *descriptor = target.descriptor;
+        return OUTPUT_DESCRIPTOR;
+    }
     struct stat info {};
     if (stat(path, &info) != 0) {
         return OUTPUT_FILE;
@@ -269,16 +319,25 @@ OutputKind outputKind(const char* path)
     return S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ? OUTPUT_DEVICE : OUTPUT_FILE;
 }
 
+bool sharedDescriptorFile(int descriptor, int other)
+{
+    struct stat first {};
+    struct stat second {};
+    return fstat(descriptor, &first) == 0 && fstat(other, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino && isatty(descriptor) == 0;
+}
+
 void reserveFileSpace(std::FILE* stream, std::uint64_t size)
 {
 #if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
     // A FIFO or a device written directly has no blocks to reserve. The file keeps
     // the size of what is written, should that be less.
+    // A descriptor written as it is may stand anywhere in its file.
     struct stat info {};
     int fd = fileno(stream);
-    if (size > 0 && size <= static_cast<std::uint64_t>(INT64_MAX) && fstat(fd, &info) == 0 &&
-        S_ISREG(info.st_mode)) {
-        static_cast<void>(fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)));
+    off_t at = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
+    if (size > 0 && at >= 0 && size <= static_cast<std::uint64_t>(INT64_MAX - at)) {
+        static_cast<void>(fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(size)));
     }
 #else
     static_cast<void>(stream);
@@ -287,24 +346,25 @@ void reserveFileSpace(std::FILE* stream, std::uint64_t size)
 }
 
 int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
-                 OutputFiller fill, const void* contents, bool explain)
+                 OutputFiller fill, const void* contents, const Messages& messages)
 {
     Replacement outputs[MAX_OUTPUTS];
     std::size_t opened = 0;
     int rc = RESULT_OK;
     for (; opened < count && rc == RESULT_OK; ++opened) {
-        outputs[opened].target = Target{-1, nullptr, nullptr, false, {}};
+        outputs[opened].target = Target{-1, nullptr, nullptr, false, {}, -1};
         outputs[opened].temporary[0] = '\0';
-        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened], explain);
+        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened], messages);
     }
     bool filled = rc == RESULT_OK && fill(streams, count, contents);
-    rc = closeOutputs(streams, opened, paths, filled, rc);
+    int fillError = errno;
+    rc = closeOutputs(streams, opened, paths, filled, fillError, rc, messages);
     for (std::size_t k = 0; k < opened && rc == RESULT_OK; ++k) {
         Replacement& output = outputs[k];
         if (output.temporary[0] != '\0') {
             if (renameat(output.target.directory, output.temporary, output.target.directory,
                          output.target.name) != 0) {
-                std::printf("\nCan't write file %s\n", paths[k]);
+                reportWriteFault(messages, paths[k], errno);
                 rc = RESULT_WRITE_FAILED;
             } else {
                 output.temporary[0] = '\0';

@@ -176,12 +176,13 @@ struct Replacement {
     bool renamed;
 };
 
-// "Can't open file" for an output, and with explain the system's reason for the
-// code of the Win32 call that failed, as the system words it.
-void reportOpenFault(const char* path, bool explain, DWORD error)
+// "Can't open file" or "Can't write file" (`what`) for an output, and with explain
+// the system's reason for the code of the Win32 call that failed, as the system
+// words it.
+void reportSystemFault(const Messages& messages, const char* what, const char* path, DWORD error)
 {
-    std::printf("\nCan't open file %s\n", path);
-    if (!explain || error == 0) {
+    static_cast<void>(std::fprintf(messages.stream, "\nCan't %s file %s\n", what, path));
+    if (!messages.explain || error == 0) {
         return;
     }
     char reason[512];
@@ -192,23 +193,24 @@ void reportOpenFault(const char* path, bool explain, DWORD error)
         --length;  // the system's text ends in a line end of its own
     }
     if (length == 0) {
-        std::printf("Reason: Windows error %lu\n", static_cast<unsigned long>(error));
+        static_cast<void>(
+            std::fprintf(messages.stream, "Reason: Windows error %lu\n", static_cast<unsigned long>(error)));
     } else {
-        std::printf("Reason: %.*s\n", static_cast<int>(length), reason);
+        static_cast<void>(std::fprintf(messages.stream, "Reason: %.*s\n", static_cast<int>(length), reason));
     }
 }
 
 // Opens the stream for one output: directly into a device or a pipe, or else into
 // a new temporary file beside the target.
 int openReplacement(MemoryAllocator allocate, const char* path, Replacement* output, std::FILE** stream,
-                    bool explain)
+                    const Messages& messages)
 {
     if (openDevice(path, stream)) {
         return RESULT_OK;
     }
     if (resolveTarget(allocate, path, &output->target) != RESULT_OK || !targetOpenable(output->target) ||
         openTemporary(allocate, output->target, &output->temporary, stream) != RESULT_OK) {
-        reportOpenFault(path, explain, GetLastError());
+        reportSystemFault(messages, "open", path, GetLastError());
         return RESULT_WRITE_FAILED;
     }
     return RESULT_OK;
@@ -216,8 +218,10 @@ int openReplacement(MemoryAllocator allocate, const char* path, Replacement* out
 
 }  // namespace
 
-OutputKind outputKind(const char* path)
+// Windows has no names for a process's descriptors.
+OutputKind outputKind(const char* path, int* descriptor)
 {
+    *descriptor = -1;
     // The host's path parser turns a device's name into its path in the device
     // namespace, in any directory and with any extension: "NUL" gives "\\.\NUL".
     DWORD size = GetFullPathNameA(path, 0, nullptr, nullptr);  // terminator included
@@ -231,26 +235,32 @@ OutputKind outputKind(const char* path)
     return kind;
 }
 
+bool sharedDescriptorFile(int /*descriptor*/, int /*other*/)
+{
+    return false;  // outputKind never names a descriptor here
+}
+
 // NTFS allocates a file's clusters as it is written, and a rename writes nothing back.
 void reserveFileSpace(std::FILE* /*stream*/, std::uint64_t /*size*/) {}
 
 int replaceFiles(MemoryAllocator allocate, std::FILE** streams, const char* const* paths, std::size_t count,
-                 OutputFiller fill, const void* contents, bool explain)
+                 OutputFiller fill, const void* contents, const Messages& messages)
 {
     Replacement outputs[MAX_OUTPUTS];
     std::size_t opened = 0;
     int rc = RESULT_OK;
     for (; opened < count && rc == RESULT_OK; ++opened) {
         outputs[opened] = Replacement{{nullptr, 0}, nullptr, false};
-        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened], explain);
+        rc = openReplacement(allocate, paths[opened], &outputs[opened], &streams[opened], messages);
     }
     bool filled = rc == RESULT_OK && fill(streams, count, contents);
-    rc = closeOutputs(streams, opened, paths, filled, rc);
+    int fillError = errno;
+    rc = closeOutputs(streams, opened, paths, filled, fillError, rc, messages);
     for (std::size_t k = 0; k < opened && rc == RESULT_OK; ++k) {
         Replacement& output = outputs[k];
         if (output.temporary != nullptr) {
             if (MoveFileExA(output.temporary, output.target.full, MOVEFILE_REPLACE_EXISTING) == 0) {
-                std::printf("\nCan't write file %s\n", paths[k]);
+                reportSystemFault(messages, "write", paths[k], GetLastError());
                 rc = RESULT_WRITE_FAILED;
             } else {
                 output.renamed = true;

@@ -72,8 +72,9 @@ int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, uns
         if (at == OUTSIDE_WINDOW) {
             if (!image.cropWindow) {
                 beginLineFault(input);
-                std::printf("Address %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
-                            static_cast<unsigned long>(input.lineCount));
+                static_cast<void>(std::fprintf(input.messages.stream,
+                                               "Address %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
+                                               static_cast<unsigned long>(input.lineCount)));
                 printWindowHint(input, image, fileAddress);
                 return RESULT_READ_FAILED;
             }
@@ -92,12 +93,13 @@ int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, uns
         if (byte != FREE_BYTE || (page->earlier != nullptr && bitSet(page->earlier, offset))) {
             if (input.nameInMessages) {
                 beginLineFault(input);
-                std::printf("Double databyte at 0x%08llX in HEX-Line %lu !\n", fileAddress,
-                            static_cast<unsigned long>(input.lineCount));
+                static_cast<void>(std::fprintf(input.messages.stream,
+                                               "Double databyte at 0x%08llX in HEX-Line %lu !\n", fileAddress,
+                                               static_cast<unsigned long>(input.lineCount)));
             } else {
                 beginLineFault(input);
-                std::printf("Double databyte in HEX-Line %lu !\n",
-                            static_cast<unsigned long>(input.lineCount));
+                static_cast<void>(std::fprintf(input.messages.stream, "Double databyte in HEX-Line %lu !\n",
+                                               static_cast<unsigned long>(input.lineCount)));
             }
             return RESULT_READ_FAILED;
         }
@@ -119,8 +121,9 @@ int mapDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, unsig
     if (first + count - 1 > MAX_FILE_ADDRESS) {
         unsigned long long beyond = first > MAX_FILE_ADDRESS ? first : MAX_FILE_ADDRESS + 1;
         beginLineFault(input);
-        std::printf("Address %llu in HEX-Line %lu beyond buffer !\n", beyond,
-                    static_cast<unsigned long>(input.lineCount));
+        static_cast<void>(std::fprintf(input.messages.stream,
+                                       "Address %llu in HEX-Line %lu beyond buffer !\n", beyond,
+                                       static_cast<unsigned long>(input.lineCount)));
         return RESULT_READ_FAILED;
     }
     for (unsigned k = 0; k < count; ++k) {
@@ -141,8 +144,9 @@ int requireDigits(const HexInput& input)
     for (std::size_t i = 1; i < input.lineLength; ++i) {
         if (HEX_DIGITS.value[static_cast<unsigned char>(input.lineBuffer[i])] == NOT_HEX) {
             beginLineFault(input);
-            std::printf("Character %lu of HEX-Line %lu is not a hex digit !\n",
-                        static_cast<unsigned long>(i + 1), static_cast<unsigned long>(input.lineCount));
+            static_cast<void>(
+                std::fprintf(input.messages.stream, "Character %lu of HEX-Line %lu is not a hex digit !\n",
+                             static_cast<unsigned long>(i + 1), static_cast<unsigned long>(input.lineCount)));
             return RESULT_READ_FAILED;
         }
     }
@@ -174,15 +178,17 @@ int parseRecord(HexInput& input, MemoryImage& image)
     std::size_t expected = 2 * static_cast<std::size_t>(count) + 11;
     if (input.lineLength != expected) {
         beginLineFault(input);
-        std::printf("Length of line %lu is not correct\nRead: %lu    Calculated: %lu\n",
-                    static_cast<unsigned long>(input.lineCount), static_cast<unsigned long>(input.lineLength),
-                    static_cast<unsigned long>(expected));
+        static_cast<void>(std::fprintf(
+            input.messages.stream, "Length of line %lu is not correct\nRead: %lu    Calculated: %lu\n",
+            static_cast<unsigned long>(input.lineCount), static_cast<unsigned long>(input.lineLength),
+            static_cast<unsigned long>(expected)));
         return RESULT_READ_FAILED;
     }
     if (type > 1 && !validAddressRecord(type, count)) {
         beginLineFault(input);
-        std::printf("Invalid record type 0x%02X in HEX-Line %lu !\n", type,
-                    static_cast<unsigned long>(input.lineCount));
+        static_cast<void>(std::fprintf(input.messages.stream,
+                                       "Invalid record type 0x%02X in HEX-Line %lu !\n", type,
+                                       static_cast<unsigned long>(input.lineCount)));
         return RESULT_READ_FAILED;
     }
 
@@ -214,8 +220,9 @@ int finishRead(const HexInput& input, const MemoryImage& image, bool endRecordSe
 {
     if (!endRecordSeen && input.strictRecords) {
         beginLineFault(input);
-        std::printf("End-of-file record missing after HEX-Line %lu !\n",
-                    static_cast<unsigned long>(input.lineCount));
+        static_cast<void>(std::fprintf(input.messages.stream,
+                                       "End-of-file record missing after HEX-Line %lu !\n",
+                                       static_cast<unsigned long>(input.lineCount)));
         return RESULT_READ_FAILED;
     }
     return requireDataInWindow(input, image);
@@ -230,8 +237,9 @@ int requireDataInWindow(const HexInput& input, const MemoryImage& image)
         std::uint64_t last = image.windowStart + image.windowSize - 1;
         unsigned long long skipped = image.byteCount + image.skippedCount - input.dataBefore;
         beginLineFault(input);
-        std::printf("No data in the window 0x%08lX-0x%08lX: %llu data bytes skipped !\n",
-                    static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last), skipped);
+        static_cast<void>(std::fprintf(
+            input.messages.stream, "No data in the window 0x%08lX-0x%08lX: %llu data bytes skipped !\n",
+            static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last), skipped));
         printWindowHint(input, image, input.firstSkipped);
         return RESULT_READ_FAILED;
     }
@@ -240,12 +248,14 @@ int requireDataInWindow(const HexInput& input, const MemoryImage& image)
 
 void printWindowHint(const HexInput& input, const MemoryImage& image, unsigned long long fileAddress)
 {
-    if (!input.explainFaults) {
+    if (!input.messages.explain) {
         return;
     }
     if (fileAddress > MAX_FILE_ADDRESS) {
-        std::printf("Data at 0x%llX lies past 0xFFFFFFFF, the top of the address space: no window holds it\n",
-                    fileAddress);
+        static_cast<void>(std::fprintf(
+            input.messages.stream,
+            "Data at 0x%llX lies past 0xFFFFFFFF, the top of the address space: no window holds it\n",
+            fileAddress));
         return;
     }
     std::uint64_t last = image.windowStart + image.windowSize - 1;
@@ -255,12 +265,13 @@ void printWindowHint(const HexInput& input, const MemoryImage& image, unsigned l
         static_cast<void>(std::snprintf(operand, sizeof operand, "@0x%08lX",
                                         static_cast<unsigned long>(input.binaryAddress)));
     }
-    std::printf(
-        "Data at 0x%08llX lies %s the window 0x%08lX-0x%08lX: 'romcast --map %s%s%s' gives the "
-        "--offset and --size that hold it all\n",
-        fileAddress, fileAddress < image.windowStart ? "below" : "above",
-        static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last),
-        input.binary ? "--binary=" : "", name, operand);
+    static_cast<void>(
+        std::fprintf(input.messages.stream,
+                     "Data at 0x%08llX lies %s the window 0x%08lX-0x%08lX: 'romcast --map %s%s%s' gives the "
+                     "--offset and --size that hold it all\n",
+                     fileAddress, fileAddress < image.windowStart ? "below" : "above",
+                     static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last),
+                     input.binary ? "--binary=" : "", name, operand));
 }
 
 unsigned decodeHexPair(const HexInput& input, std::size_t position)
@@ -306,7 +317,8 @@ int parseHexLine(HexInput& input, MemoryImage& image)
     ++input.lineCount;
     if (input.lineLength == 0 || input.lineBuffer[0] != ':') {
         beginLineFault(input);
-        std::printf("Beginning of HEX-Line %lu not found\n", static_cast<unsigned long>(input.lineCount));
+        static_cast<void>(std::fprintf(input.messages.stream, "Beginning of HEX-Line %lu not found\n",
+                                       static_cast<unsigned long>(input.lineCount)));
         return RESULT_READ_FAILED;
     }
     return parseRecord(input, image);

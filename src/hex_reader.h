@@ -20,7 +20,7 @@ int readHexFile(HexInput& input, MemoryImage& image, const char* path);
 // lies in the window, with a message; RESULT_OK otherwise, and for a read-back.
 int requireDataInWindow(const HexInput& input, const MemoryImage& image);
 
-// With input.explainFaults, prints the line that follows a window fault: where the
+// With input.messages.explain, prints the line that follows a window fault: where the
 // data at the file address lies against the window, and the --map run that tells
 // the window that holds all the data.
 void printWindowHint(const HexInput& input, const MemoryImage& image, unsigned long long fileAddress);

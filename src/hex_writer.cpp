@@ -1,13 +1,16 @@
 // Intel HEX writer: the records, their text and the write.
 #include "hex_writer.h"
 
+#include <cerrno>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "binary_writer.h"
 #include "file_replace.h"
+#include "image_layout.h"
 
 namespace {
 
@@ -62,11 +65,20 @@ unsigned putSixteenPairs(char* out, const unsigned char* data)
 }
 #endif
 
-// What fillHex writes, and what it found.
+// What writeHexText writes, and what it found.
 struct HexText {
-    const ConversionState* state;
+    const MemoryImage* image;  // its written bytes are the records' data
+    unsigned recordSize;       // data bytes per record, 1 to 255
+    unsigned startType;        // the start address record written, 3 or 5; 0 for none
+    std::uint32_t startAddress;
     char* buffer;          // TEXT_BUFFER_SIZE bytes
     std::uint64_t* saved;  // data bytes written
+};
+
+// What fillHexParts writes: each part of a split image in turn, as a HEX file of its own.
+struct HexParts {
+    const ConversionState* state;
+    HexText text;  // its image is each part's in turn
 };
 
 // Multiples of n among the addresses first + 1 to end - 1: the places inside a run
@@ -80,12 +92,12 @@ std::uint64_t multiplesInside(std::uint64_t first, std::uint64_t end, std::uint6
 // is written: the records that cut each run at multiples of the record size and at
 // 64 KiB, a type 04 record wherever the upper address bits change, the start
 // address and the end record.
-std::uint64_t hexTextLength(const ConversionState& state)
+std::uint64_t hexTextLength(const HexText& text)
 {
-    const MemoryImage& image = state.image;
+    const MemoryImage& image = *text.image;
     // Record size and segment meet at multiples of both: a power of two times the
     // record size's odd part.
-    std::uint64_t n = state.recordSize;
+    std::uint64_t n = text.recordSize;
     std::uint64_t both = (n / (n & (~n + 1))) * SEGMENT_SIZE;
     std::uint64_t length = 0;
     std::uint64_t upper = 0;
@@ -102,7 +114,7 @@ std::uint64_t hexTextLength(const ConversionState& state)
         // ":LLAAAATT" and "CC\n" around each record's data, ":02000004UUUUCC\n" for each base.
         length += 12 * records + 2 * (end - first) + 16 * bases;
     }
-    return length + (state.startType != 0 ? 20 : 0) + 12;
+    return length + (text.startType != 0 ? 20 : 0) + 12;
 }
 
 // Hands the text from buffer to end to the stream; false when the write failed.
@@ -150,13 +162,13 @@ const unsigned char* recordData(const MemoryImage& image, PageCursor& cursor, st
     return cursor.bytes + offset;
 }
 
-// Writes the records of every run of written bytes, then the start address and the end record.
-bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* contents)
+// Writes the records of every run of written bytes to the stream, then the start
+// address and the end record; false when a write failed.
+bool writeHexText(std::FILE* stream, const HexText& text)
 {
-    const auto& text = *static_cast<const HexText*>(contents);
-    const ConversionState& state = *text.state;
-    const MemoryImage& image = state.image;
-    reserveFileSpace(streams[0], hexTextLength(state));
+    const MemoryImage& image = *text.image;
+    const unsigned recordSize = text.recordSize;
+    reserveFileSpace(stream, hexTextLength(text));
     char* out = text.buffer;
     const char* limit = text.buffer + TEXT_BUFFER_SIZE - 2 * MAX_RECORD_TEXT;
     unsigned char scratch[256];
@@ -168,13 +180,13 @@ bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* conte
         // File addresses lie below 2^32: the window ends there at the latest.
         std::uint64_t fileAddress = image.windowStart + first;
         std::uint64_t fileEnd = image.windowStart + end;
-        std::uint64_t multiple = (fileAddress / state.recordSize + 1) * state.recordSize;
+        std::uint64_t multiple = (fileAddress / recordSize + 1) * recordSize;
         while (fileAddress < fileEnd) {
             std::uint64_t segmentEnd = (fileAddress | (SEGMENT_SIZE - 1)) + 1;
             std::uint64_t stop = fileEnd < multiple ? fileEnd : multiple;
             stop = stop < segmentEnd ? stop : segmentEnd;
             if (stop == multiple) {
-                multiple += state.recordSize;
+                multiple += recordSize;
             }
             if (fileAddress >> 16 != upper) {
                 upper = fileAddress >> 16;
@@ -189,23 +201,56 @@ bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* conte
             *text.saved += count;
             fileAddress = stop;
             if (out > limit) {
-                if (!flush(streams[0], text.buffer, out)) {
+                if (!flush(stream, text.buffer, out)) {
                     return false;
                 }
                 out = text.buffer;
             }
         }
     }
-    if (state.startType != 0) {
-        unsigned char start[4] = {static_cast<unsigned char>(state.startAddress >> 24),
-                                  static_cast<unsigned char>(state.startAddress >> 16),
-                                  static_cast<unsigned char>(state.startAddress >> 8),
-                                  static_cast<unsigned char>(state.startAddress)};
-        out = formatRecord(out, state.startType, 0, start, 4);
+    if (text.startType != 0) {
+        unsigned char start[4] = {static_cast<unsigned char>(text.startAddress >> 24),
+                                  static_cast<unsigned char>(text.startAddress >> 16),
+                                  static_cast<unsigned char>(text.startAddress >> 8),
+                                  static_cast<unsigned char>(text.startAddress)};
+        out = formatRecord(out, text.startType, 0, start, 4);
     }
     const unsigned char none[1] = {0};
     out = formatRecord(out, RECORD_END, 0, none, 0);
-    return flush(streams[0], text.buffer, out);
+    return flush(stream, text.buffer, out);
+}
+
+bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* contents)
+{
+    return writeHexText(streams[0], *static_cast<const HexText*>(contents));
+}
+
+// Writes each part of a split image to its stream as a HEX file of its own, its
+// bytes from address 0, made into an image of its own one part at a time.
+bool fillHexParts(std::FILE* const* streams, std::size_t count, const void* contents)
+{
+    const auto& parts = *static_cast<const HexParts*>(contents);
+    const ConversionState& state = *parts.state;
+    for (std::size_t k = 0; k < count; ++k) {
+        MemoryImage part;
+        part.allocate = state.allocate;
+        int rc = takePart(state.image, state.splitCount, state.splitWidth, static_cast<unsigned>(k), part);
+        bool written = false;
+        if (rc == RESULT_OK) {
+            HexText text = parts.text;
+            text.image = &part;
+            written = writeHexText(streams[k], text);
+        }
+        releaseImage(part);
+        if (!written) {
+            if (rc == RESULT_NO_MEMORY) {
+                static_cast<void>(std::fputs("\nNot enough memory !\n", state.messages.stream));
+                errno = 0;
+            }
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -237,13 +282,26 @@ char* formatRecord(char* out, unsigned type, unsigned loadAddress, const unsigne
 int writeHexFile(ConversionState& state)
 {
     state.address = 0;
-    HexText text{&state, static_cast<char*>(state.allocate(TEXT_BUFFER_SIZE)), &state.address};
+    HexText text{&state.image,
+                 state.recordSize,
+                 state.startType,
+                 state.startAddress,
+                 static_cast<char*>(state.allocate(TEXT_BUFFER_SIZE)),
+                 &state.address};
     if (text.buffer == nullptr) {
-        std::printf("\nNot enough memory !\n");
+        static_cast<void>(std::fputs("\nNot enough memory !\n", state.messages.stream));
         return RESULT_WRITE_FAILED;
     }
-    const char* paths[1] = {state.outputPath};
-    int rc = replaceFiles(state.allocate, state.output, paths, 1, fillHex, &text, state.explainFaults);
+    int rc = RESULT_OK;
+    if (state.splitCount == 1) {
+        const char* paths[1] = {state.outputPath};
+        rc = replaceFiles(state.allocate, state.output, paths, 1, fillHex, &text, state.messages);
+    } else {
+        // A part holds ROM addresses from 0: the CPU's start address has no place in it.
+        text.startType = 0;
+        HexParts parts{&state, text};
+        rc = writeOutputFiles(state, state.outputPath, fillHexParts, &parts);
+    }
     std::free(text.buffer);
     return rc;
 }

@@ -36,7 +36,8 @@ std::uint64_t firstTaken(const MemoryImage& image, std::uint64_t at, unsigned wi
 }
 
 // Places one checksum: finds its address, checks that it is free, computes and stores it.
-int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t* keptLength)
+int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t inputsEnd,
+                  std::uint64_t* keptLength, std::FILE* messages)
 {
     const char* name = checksumName(request.algorithm);
     unsigned width = checksumWidth(request.algorithm);
@@ -47,23 +48,39 @@ int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t* k
         end = end > *keptLength ? end : *keptLength;
         at = (end + width - 1) / width * width;
         if (at + width > image.windowSize) {
-            std::printf(
+            static_cast<void>(std::fprintf(
+                messages,
                 "\nNo room for checksum %s after the data: it needs 0x%08llX-0x%08llX, "
                 "and the window ends at 0x%08llX !\n",
                 name, static_cast<unsigned long long>(at), static_cast<unsigned long long>(at + width - 1),
-                static_cast<unsigned long long>(image.windowSize - 1));
+                static_cast<unsigned long long>(image.windowSize - 1)));
             return RESULT_READ_FAILED;
         }
     }
     std::uint64_t taken = firstTaken(image, at, width);
     if (taken < at + width) {
-        std::printf("\nChecksum %s at 0x%08llX would overwrite data at 0x%08llX !\n", name,
-                    static_cast<unsigned long long>(at), static_cast<unsigned long long>(taken));
+        static_cast<void>(
+            std::fprintf(messages, "\nChecksum %s at 0x%08llX would overwrite data at 0x%08llX !\n", name,
+                         static_cast<unsigned long long>(at), static_cast<unsigned long long>(taken)));
         return RESULT_READ_FAILED;
     }
     std::uint64_t first = 0;
     std::uint64_t end = 0;
-    checksumRange(request, at, &first, &end);
+    checksumRange(request, at, inputsEnd, &first, &end);
+    if (request.lastAtEnd && end <= first) {
+        static_cast<void>(std::fprintf(
+            messages, "\nChecksum %s: the range 0x%08llX-end is empty, the data ends before 0x%08llX !\n",
+            name, static_cast<unsigned long long>(first), static_cast<unsigned long long>(end)));
+        return RESULT_READ_FAILED;
+    }
+    if (request.lastAtEnd && checksumTakesWords(request.algorithm) && (end - first) % 4 != 0) {
+        static_cast<void>(std::fprintf(
+            messages,
+            "\nChecksum %s takes whole 32-bit words, and 0x%08llX-end is %llu bytes, up to 0x%08llX !\n",
+            name, static_cast<unsigned long long>(first), static_cast<unsigned long long>(end - first),
+            static_cast<unsigned long long>(end - 1)));
+        return RESULT_READ_FAILED;
+    }
     request.value = checksumOf(image, request.algorithm, first, end);
     request.placedAt = static_cast<std::uint32_t>(at);
     unsigned char bytes[4];
@@ -85,8 +102,8 @@ int placeChecksum(MemoryImage& image, ChecksumRequest& request, std::uint64_t* k
 
 }  // namespace
 
-void checksumRange(const ChecksumRequest& request, std::uint64_t destination, std::uint64_t* first,
-                   std::uint64_t* end)
+void checksumRange(const ChecksumRequest& request, std::uint64_t destination, std::uint64_t inputsEnd,
+                   std::uint64_t* first, std::uint64_t* end)
 {
     *first = 0;
     *end = destination;  // by default the range ends where the checksum begins
@@ -94,12 +111,18 @@ void checksumRange(const ChecksumRequest& request, std::uint64_t destination, st
         *first = request.first;
         *end = std::uint64_t{request.last} + 1;
     }
+    if (request.lastAtEnd) {
+        *end = request.atEnd ? destination : inputsEnd;
+    }
 }
 
-int placeChecksums(MemoryImage& image, ChecksumRequest* requests, int count, std::uint64_t* keptLength)
+int placeChecksums(MemoryImage& image, ChecksumRequest* requests, int count, std::uint64_t* keptLength,
+                   std::FILE* messages)
 {
+    // A range that ends at "end" ends with what the inputs wrote, never with an earlier checksum.
+    std::uint64_t inputsEnd = writtenEnd(image);
     for (int i = 0; i < count; ++i) {
-        int rc = placeChecksum(image, requests[i], keptLength);
+        int rc = placeChecksum(image, requests[i], inputsEnd, keptLength, messages);
         if (rc != RESULT_OK) {
             return rc;
         }
@@ -179,6 +202,47 @@ void gatherUnits(const unsigned char* from, std::size_t perPart, unsigned parts,
 }
 
 }  // namespace
+
+namespace {
+
+// The first address of the part at or after the byte at image address `address`:
+// within its unit when the unit is the part's, else at the start of the part's next unit.
+std::uint64_t partAddressFrom(std::uint64_t address, unsigned parts, unsigned width, unsigned part)
+{
+    std::uint64_t unit = address / width;
+    std::uint64_t offset = address % width;
+    unsigned turn = static_cast<unsigned>(unit % parts);
+    if (turn != part) {
+        unit += (part + parts - turn) % parts;
+        offset = 0;
+    }
+    return unit / parts * width + offset;
+}
+
+}  // namespace
+
+int takePart(const MemoryImage& image, unsigned parts, unsigned width, unsigned part, MemoryImage& out)
+{
+    std::uint64_t stride = std::uint64_t{parts} * width;
+    int rc = prepareImage(out, 0, (image.windowSize + stride - 1) / stride * width, false);
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    for (std::uint64_t from = 0; rc == RESULT_OK && nextWrittenRun(image, from, &first, &end); from = end) {
+        // The image addresses grow with the part's, so a run's bytes of the part lie side by side.
+        std::uint64_t partEnd = partAddressFrom(end, parts, width, part);
+        std::uint64_t at = partAddressFrom(first, parts, width, part);
+        if (at < partEnd) {
+            rc = markWritten(out, at, partEnd - at);
+        }
+        for (; rc == RESULT_OK && at < partEnd; ++at) {
+            std::uint64_t source = (at / width * parts + part) * width + at % width;
+            std::uint64_t one = 1;
+            findPage(out, static_cast<std::size_t>(at >> PAGE_SHIFT))->bytes[at & PAGE_MASK] =
+                *imageBytes(image, source, &one);
+        }
+    }
+    return rc;
+}
 
 void splitUnits(const unsigned char* bytes, std::size_t count, unsigned parts, unsigned width,
                 unsigned char* out)

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "checksum.h"
 #include "memory_image.h"
@@ -19,6 +20,8 @@ struct ChecksumRequest {
                               // checksum's own
     std::uint32_t first = 0;  // the range's first and last image address
     std::uint32_t last = 0;
+    bool lastAtEnd = false;         // LAST is "end": the byte before the checksum placed at end, or
+                                    // else the last byte that the inputs wrote
     bool atEnd = false;             // placed after the data, at a multiple of its width
     std::uint32_t destination = 0;  // image address of its first byte, unless atEnd
     std::uint32_t value = 0;        // placed: the checksum
@@ -26,17 +29,19 @@ struct ChecksumRequest {
 };
 
 // The image addresses that a checksum placed at `destination` covers: from *first
-// up to, not including, *end.
-void checksumRange(const ChecksumRequest& request, std::uint64_t destination, std::uint64_t* first,
-                   std::uint64_t* end);
+// up to, not including, *end. inputsEnd is the address after the last byte that the
+// inputs wrote, for a range that ends at "end".
+void checksumRange(const ChecksumRequest& request, std::uint64_t destination, std::uint64_t inputsEnd,
+                   std::uint64_t* first, std::uint64_t* end);
 
 // Computes each checksum over its range of the image as it will be saved (a byte
 // never written reads as 0xFF) and stores it, in the order given, so that a later
 // range may cover an earlier checksum. *keptLength rises to the end of each, which
-// trimming must keep. Returns RESULT_OK; RESULT_READ_FAILED with a message when the
-// destination holds a byte that is not 0xFF or a checksum placed after the data
-// does not fit in the window; or RESULT_NO_MEMORY.
-int placeChecksums(MemoryImage& image, ChecksumRequest* requests, int count, std::uint64_t* keptLength);
+// trimming must keep. Returns RESULT_OK; RESULT_READ_FAILED with a message on the
+// messages stream when the destination holds a byte that is not 0xFF or a checksum
+// placed after the data does not fit in the window; or RESULT_NO_MEMORY.
+int placeChecksums(MemoryImage& image, ChecksumRequest* requests, int count, std::uint64_t* keptLength,
+                   std::FILE* messages);
 
 // Widens every run of written bytes to whole blocks of `align` bytes (a power of two)
 // at multiples of it, never past the window: the padding reads 0xFF and counts as
@@ -54,6 +59,13 @@ std::uint64_t layoutUnit(unsigned swapWidth, unsigned splitCount, unsigned split
 // Copies count bytes (a multiple of width) to out with the bytes of each width-byte
 // word in reverse order.
 void swapWords(const unsigned char* bytes, std::size_t count, unsigned width, unsigned char* out);
+
+// Makes `out`, which the caller has given its allocator and nothing else, the image
+// of part `part` of the split into `parts` parts of width-byte units: image address
+// a of unit u = a / width goes to part u % parts at address
+// (u / parts) * width + a % width. Its written bytes are those of the image that go
+// to the part, and its window starts at 0. Returns RESULT_OK or RESULT_NO_MEMORY.
+int takePart(const MemoryImage& image, unsigned parts, unsigned width, unsigned part, MemoryImage& out);
 
 // Deals count bytes (a multiple of parts * width) out in units of width bytes: unit
 // i goes to part i % parts, and part k's count / parts bytes go to out + k * (count / parts).

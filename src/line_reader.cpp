@@ -243,17 +243,18 @@ int readRawBlock(HexInput& input, std::size_t* got)
 void beginLineFault(const HexInput& input)
 {
     if (input.nameInMessages) {
-        std::printf("\n%s: ", input.name);
+        static_cast<void>(std::fprintf(input.messages.stream, "\n%s: ", input.name));
     } else {
-        std::printf("\n");
+        static_cast<void>(std::fprintf(input.messages.stream, "\n"));
     }
 }
 
 void reportInputFault(const HexInput& input, bool opening)
 {
-    std::printf("\nCan't %s file %s\n", opening ? "open" : "read", input.name);
-    if (input.explainFaults && input.error != 0) {
-        std::printf("Reason: %s\n", std::strerror(input.error));
+    static_cast<void>(
+        std::fprintf(input.messages.stream, "\nCan't %s file %s\n", opening ? "open" : "read", input.name));
+    if (input.messages.explain && input.error != 0) {
+        static_cast<void>(std::fprintf(input.messages.stream, "Reason: %s\n", std::strerror(input.error)));
     }
 }
 

@@ -22,8 +22,8 @@ struct HexInput {
     bool nameInMessages = false;  // each line message begins with the name: several inputs, or quiet
     bool strictRecords = false;   // a checksum mismatch, a character that is no digit or a
                                   // missing end record fails the read
-    bool explainFaults = false;   // a run with options: a window fault is followed by a hint, and
-                                  // a failed open or read by the system's reason
+    Messages messages;            // where the messages about the input go, and whether a failed
+                                  // open or read gives the system's reason and a window fault a hint
 
     char lineBuffer[LINE_BUFFER_SIZE];   // the current line without its line end, for the field-by-field
                                          // path; a regular data record is read in place in inputBlock
@@ -88,12 +88,12 @@ bool closeInput(HexInput& input);
 // LINE_INPUT_ERROR.
 int readRawBlock(HexInput& input, std::size_t* got);
 
-// Starts a message about the input on standard output, which the caller's printf
-// finishes: a line feed, then the input's name and ": " when it names itself.
+// Starts a message about the input on its message stream, which the caller's
+// fprintf finishes: a line feed, then the input's name and ": " when it names itself.
 void beginLineFault(const HexInput& input);
 
 // Prints "Can't open file" (opening) or "Can't read file" with the input's name on
-// standard output, and with explainFaults the system's reason on the next line.
+// the message stream, and with messages.explain the system's reason on the next line.
 void reportInputFault(const HexInput& input, bool opening);
 
 // Reads the input at path to its end in raw blocks and hands each, in order, to

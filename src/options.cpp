@@ -73,7 +73,7 @@ constexpr std::uint64_t MAX_ALIGN = std::uint64_t{1} << 20;
 // What a number option takes, for its messages.
 constexpr char OFFSET_RANGE[] = "0 to 0xFFFFFFFF";
 constexpr char SIZE_RANGE[] = "1 to 4G";
-constexpr char CHECKSUM_SYNTAX[] = "ALGORITHM[:FIRST-LAST]@DEST, DEST an address or end";
+constexpr char CHECKSUM_SYNTAX[] = "ALGORITHM[:FIRST-LAST]@DEST, LAST and DEST an address or end";
 constexpr char BINARY_SYNTAX[] = "FILE@ADDR, ADDR from 0 to 0xFFFFFFFF";
 constexpr char ALIGN_RANGE[] = "a power of two from 1 to 1M";
 constexpr std::size_t NAME_ROOM = 32;  // longer than every algorithm's name with "-be"
@@ -170,11 +170,12 @@ int takeChecksum(const char* value, ChecksumRequest* request)
         range[length] = '\0';
         range[dash - colon - 1] = '\0';
         request->rangeGiven = true;
+        request->lastAtEnd = std::strcmp(range + (dash - colon), "end") == 0;
         rc = takeAddress(range, value, &request->first);
-        if (rc == RESULT_OK) {
+        if (rc == RESULT_OK && !request->lastAtEnd) {
             rc = takeAddress(range + (dash - colon), value, &request->last);
         }
-        if (rc == RESULT_OK && request->first > request->last) {
+        if (rc == RESULT_OK && !request->lastAtEnd && request->first > request->last) {
             return badValue("--checksum", value, "FIRST is above LAST");
         }
     }
@@ -193,7 +194,8 @@ int checkChecksum(const ChecksumRequest& request, std::uint64_t window)
     unsigned width = checksumWidth(request.algorithm);
     std::uint64_t first = 0;
     std::uint64_t end = 0;
-    checksumRange(request, request.destination, &first, &end);
+    // A range that ends at "end" ends in the window; where is known once the inputs are read.
+    checksumRange(request, request.destination, std::uint64_t{request.first} + 1, &first, &end);
     if ((request.rangeGiven && end > window) ||
         (!request.atEnd && std::uint64_t{request.destination} + width > window)) {
         char fault[128];
@@ -207,11 +209,19 @@ int checkChecksum(const ChecksumRequest& request, std::uint64_t window)
         return badValue("--checksum", request.text, "the range before address 0 is empty; give FIRST-LAST");
     }
     // After the data, the default range ends at a multiple of the width, 4.
-    bool wholeWords = (request.atEnd && !request.rangeGiven) || (end - first) % 4 == 0;
+    bool wholeWords = (request.atEnd && !request.rangeGiven) || request.lastAtEnd || (end - first) % 4 == 0;
     if (checksumTakesWords(request.algorithm) && !wholeWords) {
         return badValue("--checksum", request.text, "stm32 takes whole 32-bit words: a multiple of 4 bytes");
     }
     return RESULT_OK;
+}
+
+// Remembers the first option given of a kind, for a later refusal that names it.
+void firstOf(const char** first, const char* option)
+{
+    if (*first == nullptr) {
+        *first = option;
+    }
 }
 
 // Parses --split's N or N:W.
@@ -231,8 +241,7 @@ int takeSplit(const char* value, Options* options)
     options->splitCount = count;
     options->splitWidth = width;
     options->imageOption = "--split";
-    options->binaryOption = options->binaryOption != nullptr ? options->binaryOption : "--split";
-    options->outputOption = options->outputOption != nullptr ? options->outputOption : "--split";
+    firstOf(&options->outputOption, "--split");
     return RESULT_OK;
 }
 
@@ -264,14 +273,6 @@ int takeBinary(const char* value, Options* options)
     input.address = static_cast<std::uint32_t>(address);
     ++options->binaryCount;
     return RESULT_OK;
-}
-
-// Remembers the first option given of a kind, for a later refusal that names it.
-void firstOf(const char** first, const char* option)
-{
-    if (*first == nullptr) {
-        *first = option;
-    }
 }
 
 // Takes an option of the output's form, its padding, a binary input or the compare.
@@ -493,29 +494,62 @@ int checkStandardInput(const Options& options)
     return RESULT_OK;
 }
 
-// Checks that the parts of a split image can be files named after the output: a
-// FIFO or a device (or a link to one) has no name to put the part numbers in.
-int checkSplitOutput(const Options& options)
+// The name of a descriptor for a message.
+void describeDescriptor(int descriptor, char (&text)[48])
 {
-    if (options.splitCount == 1 || options.outputPath == nullptr || options.action != ACTION_CONVERT) {
+    if (descriptor == 1 || descriptor == 2) {
+        static_cast<void>(
+            std::snprintf(text, sizeof text, "standard %s", descriptor == 1 ? "output" : "error"));
+    } else {
+        static_cast<void>(std::snprintf(text, sizeof text, "the open descriptor %d", descriptor));
+    }
+}
+
+// Checks what the output names: the parts of a split image must be files named
+// after it, which a FIFO, a device or a descriptor (or a link to one) is not; and an
+// image written through a descriptor must not share its file with the messages
+// (standard error, and standard output without -q), which would end up in it.
+int checkOutputTarget(const Options& options)
+{
+    if (options.outputPath == nullptr || options.action != ACTION_CONVERT) {
         return RESULT_OK;
     }
-    const char* kind = nullptr;
-    switch (outputKind(options.outputPath)) {
-    case OUTPUT_FIFO:
-        kind = "a FIFO or a pipe";
-        break;
-    case OUTPUT_DEVICE:
-        kind = "a device";
-        break;
-    default:
+    int descriptor = -1;
+    OutputKind kind = outputKind(options.outputPath, &descriptor);
+    if (options.splitCount > 1 && kind != OUTPUT_FILE) {
+        char what[48] = "";
+        if (kind == OUTPUT_DESCRIPTOR) {
+            describeDescriptor(descriptor, what);
+        }
+        static_cast<void>(
+            std::fprintf(stderr,
+                         "romcast: --split writes its parts to files named after -o, and '%s' is "
+                         "%s, not a file; see 'romcast --help'\n",
+                         options.outputPath,
+                         kind == OUTPUT_FIFO     ? "a FIFO or a pipe"
+                         : kind == OUTPUT_DEVICE ? "a device"
+                                                 : what));
+        return RESULT_USAGE;
+    }
+    if (kind != OUTPUT_DESCRIPTOR) {
         return RESULT_OK;
     }
-    static_cast<void>(std::fprintf(stderr,
-                                   "romcast: --split writes its parts to files named after -o, and '%s' is "
-                                   "%s, not a file; see 'romcast --help'\n",
-                                   options.outputPath, kind));
-    return RESULT_USAGE;
+    if (sharedDescriptorFile(descriptor, 2)) {
+        static_cast<void>(std::fprintf(stderr,
+                                       "romcast: -o '%s' writes the image where standard error goes, which "
+                                       "carries the warnings; see 'romcast --help'\n",
+                                       options.outputPath));
+        return RESULT_USAGE;
+    }
+    if (!options.quiet && sharedDescriptorFile(descriptor, 1)) {
+        static_cast<void>(std::fprintf(stderr,
+                                       "romcast: -o '%s' writes the image where standard output goes, which "
+                                       "carries the messages (-q sends them to standard error); see 'romcast "
+                                       "--help'\n",
+                                       options.outputPath));
+        return RESULT_USAGE;
+    }
+    return RESULT_OK;
 }
 
 // Checks what only the whole command line tells, and settles which inputs are read
@@ -554,7 +588,7 @@ int checkCombination(Options* options, const Given& given)
         options->inputCount = 1;
     }
     rc = checkStandardInput(*options);
-    return rc == RESULT_OK ? checkSplitOutput(*options) : rc;
+    return rc == RESULT_OK ? checkOutputTarget(*options) : rc;
 }
 
 }  // namespace
@@ -714,7 +748,8 @@ void printHelp()
                    "standard input and needs -o.\n"
                    "\n"
                    "  -o, --output=FILE  write the image to FILE: Intel HEX when its name ends in\n"
-                   "                     .hex, .ihx or .ihex (any case), else a binary\n"
+                   "                     .hex, .ihx or .ihex (any case), else a binary. With -q,\n"
+                   "                     FILE may be /dev/stdout\n"
                    "      --format=F     write the output as F, hex or binary, whatever its name\n"
                    "      --binary=FILE@ADDR\n"
                    "                     read FILE as raw bytes from file address ADDR, in its\n"
@@ -734,14 +769,17 @@ void printHelp()
                    "      --checksum=ALGORITHM[:FIRST-LAST]@DEST\n"
                    "                     store a checksum of image bytes FIRST to LAST (default 0\n"
                    "                     to DEST-1) at image address DEST, or at end: after the\n"
-                   "                     last byte written. ALGORITHM: crc32, crc32c, crc32-mpeg2,\n"
+                   "                     last byte written. LAST may be end: the byte before a\n"
+                   "                     DEST of end, else the last byte the inputs wrote.\n"
+                   "                     ALGORITHM: crc32, crc32c, crc32-mpeg2,\n"
                    "                     stm32, crc16-ccitt, crc16-xmodem, crc16-modbus, sum8,\n"
                    "                     sum16; stored little-endian, or big-endian with -be\n"
                    "      --align=N      pad with 0xFF to whole blocks of N bytes (a power of two\n"
                    "                     up to 1M): a binary's length, each run of a HEX output\n"
                    "      --swap=W       reverse the bytes of each W-byte word (2 or 4)\n"
                    "      --split=N[:W]  write N files (2, 4 or 8), one per ROM: file k holds\n"
-                   "                     the W-byte units k, k+N, k+2N... (W 1, 2 or 4; default 1)\n"
+                   "                     the W-byte units k, k+N, k+2N... (W 1, 2 or 4; default 1),\n"
+                   "                     as a binary or as Intel HEX from address 0\n"
                    "      --record-size=N  Intel HEX: N data bytes per record, 1 to 255 (16)\n"
                    "      --start=ADDR   Intel HEX: write start address ADDR (type 05), or none;\n"
                    "                     default: that of the first input that has one\n"
@@ -751,8 +789,9 @@ void printHelp()
                    "      --map          write no image; print each run of data (first and last\n"
                    "                     address, byte count), the start address and the\n"
                    "                     --offset and --size that hold all the data\n"
-                   "  -q, --quiet        print no banner, progress line or report; warnings and\n"
-                   "                     errors still appear, and a line's message names its file\n"
+                   "  -q, --quiet        print no banner, progress line or report, and every\n"
+                   "                     message on standard error, where a line's message names\n"
+                   "                     its file\n"
                    "  -h, --help         print this help and exit\n"
                    "  -V, --version      print the version and exit\n"
                    "\n"

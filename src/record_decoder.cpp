@@ -149,7 +149,8 @@ int storeRegularRecords(HexInput& input, MemoryImage& image)
 int reportChecksum(const HexInput& input, unsigned read, unsigned calculated)
 {
     beginLineFault(input);
-    std::printf("Checksum error in hex line %lu ! Read: 0x%02X  Calculated: 0x%02X\n",
-                static_cast<unsigned long>(input.lineCount), read, calculated);
+    static_cast<void>(std::fprintf(input.messages.stream,
+                                   "Checksum error in hex line %lu ! Read: 0x%02X  Calculated: 0x%02X\n",
+                                   static_cast<unsigned long>(input.lineCount), read, calculated));
     return input.strictRecords ? RESULT_READ_FAILED : RESULT_OK;
 }

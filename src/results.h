@@ -1,10 +1,12 @@
 // What every unit shares: the result codes, which are also the exit statuses, the
-// fill value that marks a free byte, the allocator through which all heap memory is
-// taken (tests put a failing one in place), and the advice that has memory at once.
+// fill value that marks a free byte, where the messages about a fault go, the
+// allocator through which all heap memory is taken (tests put a failing one in
+// place), and the advice that has memory at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 // One numbering for step results and the process exit status.
@@ -22,6 +24,15 @@ enum ResultCode {
 constexpr std::size_t IMAGE_SIZE = 0x10000;  // the default window: 16-bit load addresses
 constexpr unsigned char FREE_BYTE = 0xFF;    // fill value, and the mark of a free byte
 constexpr int NO_DESCRIPTOR = -1;            // no file is open
+
+// Where the messages about faults go and how much they say: the driver's settings,
+// handed to every step that reports.
+struct Messages {
+    std::FILE* stream = stdout;  // standard output, or standard error with -q, which keeps
+                                 // standard output for an image written there
+    bool explain = false;        // a run with options: a failed open, read or write is followed
+                                 // by the system's reason, and a window fault by a hint
+};
 
 // Returns a block of the given size, or null. Released with std::free.
 using MemoryAllocator = void* (*)(std::size_t size);

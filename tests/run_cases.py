@@ -74,7 +74,8 @@ def parse(path):
             case = {"name": " ".join(args), "run": [], "files": {}, "raw": set(), "dirs": [], "links": {},
                     "images": {}, "texts": set(), "stdout": [], "stderr": [], "status": 0, "fsize": None,
                     "modes": {}, "unprivileged": False, "host": None, "env": {},
-                    "stdin": None, "held": False, "feeds": {}, "bare": False, "owners": {}, "fifos": []}
+                    "stdin": None, "held": False, "feeds": {}, "bare": False, "owners": {}, "fifos": [],
+                    "stdout_to": None}
             cases.append(case)
         elif kind == "run":
             case["run"] = [as_name(a) for a in args]
@@ -88,6 +89,8 @@ def parse(path):
         elif kind == "stdin":
             section = case["stdin"] = []
             case["held"] = args == ["open"]
+        elif kind == "stdout-to":
+            case["stdout_to"] = as_name(args[0])
         elif kind == "bare":
             case["bare"] = True
         elif kind == "feed":
@@ -167,7 +170,15 @@ def execute(command, case, work, pre):
     (status, stdout, stderr), with status None when it did not end within the bound."""
     done = threading.Event()
     feeds = [(os.path.join(work, name), text(lines), done) for name, lines in case["feeds"].items()]
-    process = subprocess.Popen(command + case["run"], cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    target = case["stdout_to"]
+    if target is None:
+        stdout = subprocess.PIPE
+    elif target == "closed":
+        reader, stdout = os.pipe()
+        os.close(reader)  # a reader that went away before the first byte, as "| head -c 0" does
+    else:
+        stdout = os.open(os.path.join(work, target), os.O_WRONLY | os.O_APPEND)
+    process = subprocess.Popen(command + case["run"], cwd=work, stdout=stdout, stderr=subprocess.PIPE,
                                stdin=subprocess.PIPE if case["stdin"] is not None else subprocess.DEVNULL,
                                env=dict(os.environ, **case["env"]), preexec_fn=pre)
     if case["stdin"] is not None:
@@ -181,12 +192,15 @@ def execute(command, case, work, pre):
         writer.start()
     held = case["held"] or case["feeds"]
     try:
+        if target is not None:
+            os.close(stdout)  # the program holds its own copy
         stdout, stderr = process.communicate(timeout=HELD_BOUND if held else 60)
         status = process.returncode
     except subprocess.TimeoutExpired:
         process.kill()
         stdout, stderr = process.communicate()
         status = None
+    stdout = stdout or b""
     done.set()
     # A writer still waiting for a reader, or yet to open its FIFO, gets one that stays
     # open until the writer is done: opened and closed at once, it could come too early.
