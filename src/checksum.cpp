@@ -137,9 +137,10 @@ std::uint32_t unreflectedWord(const std::uint32_t (*table)[256], std::uint32_t c
            table[0][combined & 0xFF];
 }
 
-void feedBytes(ChecksumRun* run, const unsigned char* bytes, std::size_t count)
+// The register after count bytes from reg.
+std::uint32_t crcOfBytes(const ChecksumRun* run, std::uint32_t reg, const unsigned char* bytes,
+                         std::size_t count)
 {
-    std::uint32_t reg = run->value;
     std::size_t k = 0;
     if (run->algorithm->crc.reflectIn) {
         for (; k + 4 <= count; k += 4) {
@@ -156,12 +157,22 @@ void feedBytes(ChecksumRun* run, const unsigned char* bytes, std::size_t count)
             reg = unreflectedByte(run->table, reg, bytes[k]);
         }
     }
-    run->value = reg;
+    return reg;
 }
 
 // Feeding a little-endian word most significant byte first is the unreflected word
-// step on the word as loaded little-endian. A word split between chunks waits in
-// run->pending.
+// step on the word as loaded little-endian. The register after the whole words of
+// count bytes from reg.
+std::uint32_t crcOfWords(const ChecksumRun* run, std::uint32_t reg, const unsigned char* bytes,
+                         std::size_t count)
+{
+    for (std::size_t k = 0; k + 4 <= count; k += 4) {
+        reg = unreflectedWord(run->table, reg ^ loadLittleEndian(bytes + k));
+    }
+    return reg;
+}
+
+// A word split between chunks waits in run->pending.
 void feedWords(ChecksumRun* run, const unsigned char* bytes, std::size_t count)
 {
     std::uint32_t reg = run->value;
@@ -171,12 +182,12 @@ void feedWords(ChecksumRun* run, const unsigned char* bytes, std::size_t count)
         k = count < 4 - pending ? count : 4 - pending;
         std::memcpy(run->pending + pending, bytes, k);
         if (pending + k == 4) {
-            reg = unreflectedWord(run->table, reg ^ loadLittleEndian(run->pending));
+            reg = crcOfWords(run, reg, run->pending, 4);
         }
     }
-    for (; k + 4 <= count; k += 4) {
-        reg = unreflectedWord(run->table, reg ^ loadLittleEndian(bytes + k));
-    }
+    std::size_t whole = (count - k) / 4 * 4;
+    reg = crcOfWords(run, reg, bytes + k, whole);
+    k += whole;
     if (k < count) {  // only when the pending word was completed or there was none
         std::memcpy(run->pending, bytes + k, count - k);
     }
@@ -253,7 +264,7 @@ void feedChecksum(ChecksumRun* run, const unsigned char* bytes, std::size_t coun
     } else if (algorithm->wordReversed) {
         feedWords(run, bytes, count);
     } else {
-        feedBytes(run, bytes, count);
+        run->value = crcOfBytes(run, run->value, bytes, count);
     }
     run->byteCount += count;
 }
