@@ -137,9 +137,10 @@ std::uint32_t unreflectedWord(const std::uint32_t (*table)[256], std::uint32_t c
            table[0][combined & 0xFF];
 }
 
-void feedBytes(ChecksumRun* run, const unsigned char* bytes, std::size_t count)
+// The register after count bytes from reg.
+std::uint32_t crcOfBytes(const ChecksumRun* run, std::uint32_t reg, const unsigned char* bytes,
+                         std::size_t count)
 {
-    std::uint32_t reg = run->value;
     std::size_t k = 0;
     if (run->algorithm->crc.reflectIn) {
         for (; k + 4 <= count; k += 4) {
@@ -156,12 +157,22 @@ void feedBytes(ChecksumRun* run, const unsigned char* bytes, std::size_t count)
             reg = unreflectedByte(run->table, reg, bytes[k]);
         }
     }
-    run->value = reg;
+    return reg;
 }
 
 // Feeding a little-endian word most significant byte first is the unreflected word
-// step on the word as loaded little-endian. A word split between chunks waits in
-// run->pending.
+// step on the word as loaded little-endian. The register after the whole words of
+// count bytes from reg.
+std::uint32_t crcOfWords(const ChecksumRun* run, std::uint32_t reg, const unsigned char* bytes,
+                         std::size_t count)
+{
+    for (std::size_t k = 0; k + 4 <= count; k += 4) {
+        reg = unreflectedWord(run->table, reg ^ loadLittleEndian(bytes + k));
+    }
+    return reg;
+}
+
+// A word split between chunks waits in run->pending.
 void feedWords(ChecksumRun* run, const unsigned char* bytes, std::size_t count)
 {
     std::uint32_t reg = run->value;
@@ -171,16 +182,99 @@ void feedWords(ChecksumRun* run, const unsigned char* bytes, std::size_t count)
         k = count < 4 - pending ? count : 4 - pending;
         std::memcpy(run->pending + pending, bytes, k);
         if (pending + k == 4) {
-            reg = unreflectedWord(run->table, reg ^ loadLittleEndian(run->pending));
+            reg = crcOfWords(run, reg, run->pending, 4);
         }
     }
-    for (; k + 4 <= count; k += 4) {
-        reg = unreflectedWord(run->table, reg ^ loadLittleEndian(bytes + k));
-    }
+    std::size_t whole = (count - k) / 4 * 4;
+    reg = crcOfWords(run, reg, bytes + k, whole);
+    k += whole;
     if (k < count) {  // only when the pending word was completed or there was none
         std::memcpy(run->pending, bytes + k, count - k);
     }
     run->value = reg;
+}
+
+// Runs shorter than this are materialised and fed: folding them would cost more. A
+// folded run must hold the up to 3 bytes that complete a pending word.
+constexpr std::uint64_t SHORTEST_FOLD = 256;
+
+// The longest block that repeats a pattern: lcm(7, 4) bytes, for stm32's words.
+constexpr unsigned LONGEST_BLOCK = 28;
+
+// The register change of a block of bytes, affine over GF(2): reg -> L(reg) ^ constant,
+// where column j of L is the image of bit j alone. The columns cover all 32 bits, those
+// a 16-bit register leaves unused included: no register sets them, so their columns
+// never take part.
+struct AffineStep {
+    std::uint32_t columns[32];  // L, column j the image of 1 << j
+    std::uint32_t constant;     // the register after the block from zero
+};
+
+std::uint32_t applyLinear(const std::uint32_t* columns, std::uint32_t value)
+{
+    std::uint32_t result = 0;
+    for (unsigned j = 0; j < 32; ++j) {
+        result ^= columns[j] & (0 - (value >> j & 1));
+    }
+    return result;
+}
+
+std::uint32_t applyStep(const AffineStep& step, std::uint32_t reg)
+{
+    return applyLinear(step.columns, reg) ^ step.constant;
+}
+
+// The step for the block taken twice: reg -> L(L(reg) ^ c) ^ c = L^2(reg) ^ (L(c) ^ c).
+void doubleStep(AffineStep* step)
+{
+    std::uint32_t squared[32];
+    for (unsigned j = 0; j < 32; ++j) {
+        squared[j] = applyLinear(step->columns, step->columns[j]);
+    }
+    step->constant = applyStep(*step, step->constant);
+    std::memcpy(step->columns, squared, sizeof squared);
+}
+
+// The register after a block fed as the run feeds it; the words of stm32 must be whole.
+std::uint32_t crcOfBlock(const ChecksumRun* run, std::uint32_t reg, const unsigned char* block,
+                         unsigned length)
+{
+    return run->algorithm->wordReversed ? crcOfWords(run, reg, block, length)
+                                        : crcOfBytes(run, reg, block, length);
+}
+
+// Feeds count bytes of the pattern from its byte phase on, materialised. The chunks
+// are whole periods, so that each starts where the buffer does.
+void feedPattern(ChecksumRun* run, const unsigned char* pattern, unsigned width, unsigned phase,
+                 std::size_t count)
+{
+    unsigned char buffer[64];
+    for (unsigned k = 0; k < sizeof buffer; ++k) {
+        buffer[k] = pattern[(phase + k) % width];
+    }
+    std::size_t periods = sizeof buffer - sizeof buffer % width;
+    for (; count > periods; count -= periods) {
+        feedChecksum(run, buffer, periods);
+    }
+    feedChecksum(run, buffer, count);
+}
+
+// A sum over whole periods: each period of width bytes, wherever it starts, holds
+// every byte of the pattern once.
+void addRepeatedSum(ChecksumRun* run, const unsigned char* pattern, unsigned width, unsigned phase,
+                    std::uint64_t count)
+{
+    std::uint64_t period = 0;
+    for (unsigned k = 0; k < width; ++k) {
+        period += pattern[k];
+    }
+    std::uint64_t partial = 0;
+    for (unsigned k = 0; k < count % width; ++k) {
+        partial += pattern[(phase + k) % width];
+    }
+    // Wrapping modulo 2^64 leaves the low 32 bits right.
+    run->value += static_cast<std::uint32_t>(count / width * period + partial);
+    run->byteCount += count;
 }
 
 }  // namespace
@@ -253,9 +347,59 @@ void feedChecksum(ChecksumRun* run, const unsigned char* bytes, std::size_t coun
     } else if (algorithm->wordReversed) {
         feedWords(run, bytes, count);
     } else {
-        feedBytes(run, bytes, count);
+        run->value = crcOfBytes(run, run->value, bytes, count);
     }
     run->byteCount += count;
+}
+
+void feedRepeated(ChecksumRun* run, const unsigned char* pattern, unsigned width, unsigned phase,
+                  std::uint64_t count)
+{
+    phase %= width;
+    const ChecksumAlgorithm* algorithm = run->algorithm;
+    if (algorithm->kind != KIND_CRC) {
+        addRepeatedSum(run, pattern, width, phase, count);
+        return;
+    }
+    if (count < SHORTEST_FOLD) {
+        feedPattern(run, pattern, width, phase, static_cast<std::size_t>(count));
+        return;
+    }
+    unsigned length = width;
+    if (algorithm->wordReversed) {
+        // The blocks must start on a word and hold whole words.
+        unsigned head = (4 - run->byteCount % 4) % 4;
+        feedPattern(run, pattern, width, phase, head);
+        phase = (phase + head) % width;
+        count -= head;
+        while (length % 4 != 0) {
+            length += width;
+        }
+    }
+    unsigned char block[LONGEST_BLOCK];
+    for (unsigned k = 0; k < length; ++k) {
+        block[k] = pattern[(phase + k) % width];
+    }
+    AffineStep step;
+    step.constant = crcOfBlock(run, 0, block, length);
+    for (unsigned j = 0; j < 32; ++j) {
+        step.columns[j] = crcOfBlock(run, std::uint32_t{1} << j, block, length) ^ step.constant;
+    }
+    // Square and multiply: the step doubles for each bit of the block count, and is
+    // applied where the bit is set; the powers of one step commute.
+    std::uint32_t reg = run->value;
+    for (std::uint64_t blocks = count / length; blocks != 0; blocks >>= 1) {
+        if ((blocks & 1) != 0) {
+            reg = applyStep(step, reg);
+        }
+        if (blocks > 1) {
+            doubleStep(&step);
+        }
+    }
+    run->value = reg;
+    run->byteCount += count - count % length;
+    // A block ends where the pattern ends, so the rest begins as the block does.
+    feedChecksum(run, block, static_cast<std::size_t>(count % length));
 }
 
 std::uint32_t finishChecksum(const ChecksumRun* run)

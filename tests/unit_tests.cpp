@@ -7,8 +7,9 @@
 //   Memory      no memory for the image (status 5) or for the output path (status 2)
 //   Options     the number parser of --offset and --size, and what the walk fills in
 //   Runs        the address map's runs: merged across records and inputs, in address order
-//   Checksum    each algorithm on known data, any split of the range into chunks, the
-//               names as typed, and the byte order of the stored value
+//   Checksum    each algorithm on known data, any split of the range into chunks, long
+//               runs of a repeated pattern against their bytes, the names as typed, and
+//               the byte order of the stored value
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -579,6 +580,10 @@ TEST(Runs, RecordsMergeIntoRunsInAddressOrder)
     EXPECT_EQ(list.count, 0u);
 }
 
+const char* const CHECKSUM_ALGORITHMS[] = {"crc32",        "crc32c",      "crc32-mpeg2",
+                                           "stm32",        "crc16-ccitt", "crc16-xmodem",
+                                           "crc16-modbus", "sum8",        "sum16"};
+
 // The algorithm's value over bytes fed in chunks of `chunk` bytes.
 std::uint32_t checksumInChunks(const ChecksumAlgorithm* algorithm, const unsigned char* bytes,
                                std::size_t count, std::size_t chunk)
@@ -640,9 +645,7 @@ TEST(Checksum, AnySplitOfTheRangeGivesTheSameValue)
         seed = seed * 1103515245 + 12345;
         byte = static_cast<unsigned char>(seed >> 16);
     }
-    const char* names[] = {"crc32",        "crc32c",       "crc32-mpeg2", "stm32", "crc16-ccitt",
-                           "crc16-xmodem", "crc16-modbus", "sum8",        "sum16"};
-    for (const char* name : names) {
+    for (const char* name : CHECKSUM_ALGORITHMS) {
         bool bigEndian = false;
         const ChecksumAlgorithm* algorithm = findChecksum(name, &bigEndian);
         ASSERT_NE(algorithm, nullptr) << name;
@@ -652,6 +655,84 @@ TEST(Checksum, AnySplitOfTheRangeGivesTheSameValue)
             EXPECT_EQ(checksumInChunks(algorithm, data.data(), data.size(), chunk), whole)
                 << name << " in chunks of " << chunk;
         }
+    }
+}
+
+// Pattern bytes for the runs: a width of 1 gives free bytes.
+const unsigned char REPEATED[8] = {0xFF, 0x31, 0xA5, 0x00, 0x7E, 0xC3, 0x5A, 0x96};
+// Fed before and after the runs, leaving stm32 a word to complete.
+const unsigned char AROUND[3] = {0x12, 0x34, 0x56};
+
+struct RepeatCase {
+    unsigned width;       // the first `width` bytes of REPEATED
+    unsigned phase;       // the pattern byte the run starts with
+    std::uint64_t count;  // bytes in the run
+    unsigned before;      // bytes of AROUND fed first: those stm32 has pending
+};
+
+TEST(Checksum, RepeatedPatternGivesTheValueOfItsBytes)
+{
+    const RepeatCase cases[] = {
+        {1, 0, 0, 2},  // an empty run
+        {1, 0, 1, 1},
+        {2, 1, 3, 2},
+        {3, 2, 4, 3},
+        {4, 3, 5, 1},
+        {5, 4, 63, 0},
+        {7, 5, 200, 3},       // materialised in more than one chunk
+        {1, 0, 4096 + 3, 1},  // folded; stm32 completes the pending word first
+        {6, 5, 4096 + 3, 2},
+        {7, 3, 100003, 3},  // stm32's longest block, 28 bytes
+        {8, 6, 100003, 0},
+        {3, 1, 4096, 0},            // whole blocks, none fed after them
+        {5, 7, (3u << 20) + 5, 2},  // a phase past the width; 17 to 19 doublings
+    };
+    for (const RepeatCase& c : cases) {
+        std::vector<unsigned char> bytes(AROUND, AROUND + c.before);
+        for (std::uint64_t k = 0; k < c.count; ++k) {
+            bytes.push_back(REPEATED[(c.phase + k) % c.width]);
+        }
+        bytes.insert(bytes.end(), AROUND, AROUND + 3);
+        for (const char* name : CHECKSUM_ALGORITHMS) {
+            bool bigEndian = false;
+            const ChecksumAlgorithm* algorithm = findChecksum(name, &bigEndian);
+            ChecksumRun run;
+            startChecksum(&run, algorithm);
+            feedChecksum(&run, AROUND, c.before);
+            feedRepeated(&run, REPEATED, c.width, c.phase, c.count);
+            feedChecksum(&run, AROUND, 3);
+            EXPECT_EQ(finishChecksum(&run),
+                      checksumInChunks(algorithm, bytes.data(), bytes.size(), bytes.size()))
+                << name << ": " << c.count << " bytes of width " << c.width << " after " << c.before;
+            EXPECT_EQ(run.byteCount, bytes.size());
+        }
+    }
+}
+
+TEST(Checksum, RepeatedPatternOverGigabytes)
+{
+    const std::uint64_t count = (std::uint64_t{1} << 31) + 5;
+    // Free bytes: crc32 from another implementation; 255 * 5 is 0x4FB, and the 2^31
+    // bytes before it add nothing to the low 16 bits of a sum.
+    const ChecksumCase free[] = {{"crc32", "", 0xC641F1CF}, {"sum8", "", 0x05}, {"sum16", "", 0x04FB}};
+    for (const ChecksumCase& c : free) {
+        bool bigEndian = false;
+        ChecksumRun run;
+        startChecksum(&run, findChecksum(c.name, &bigEndian));
+        feedRepeated(&run, REPEATED, 1, 0, count);
+        EXPECT_EQ(finishChecksum(&run), c.value) << c.name;
+    }
+    // As two runs whose block counts set other bits, the first ending inside a word.
+    const std::uint64_t first = (std::uint64_t{1} << 30) + 12345;
+    for (const char* name : CHECKSUM_ALGORITHMS) {
+        bool bigEndian = false;
+        ChecksumRun whole;
+        startChecksum(&whole, findChecksum(name, &bigEndian));
+        ChecksumRun split = whole;
+        feedRepeated(&whole, REPEATED, 7, 2, count);
+        feedRepeated(&split, REPEATED, 7, 2, first);
+        feedRepeated(&split, REPEATED, 7, (2 + first) % 7, count - first);
+        EXPECT_EQ(finishChecksum(&split), finishChecksum(&whole)) << name;
     }
 }
 
