@@ -26,7 +26,8 @@ namespace {
 
 std::string workDirectory;                    // created once; each run leaves only the inputs in it
 // The files a run may leave besides the inputs in.hex and in2.hex.
-const char* const OUTPUT_NAMES[] = {"in.bin", "out.hex", "ref.bin", "in.0.bin", "in.1.bin"};
+const char* const OUTPUT_NAMES[] = {"in.bin",    "out.hex",   "ref.bin",   "in.0.bin",
+                                    "in.1.bin",  "out.0.hex", "out.1.hex", "out.2.hex", "out.3.hex"};
 constexpr std::size_t MAX_OUTPUT = 0x100000;  // the largest window of the option sets
 
 void fail(const char* what)
@@ -124,7 +125,7 @@ void checkHexReadBack(const std::vector<std::string>& window, const std::vector<
     unlink((workDirectory + "/in.bin").c_str());
 }
 
-void checkOutput(const std::string& outputPath, const ConversionState& state)
+void checkOutput(const std::string& outputPath, const ConversionState& state, bool fixedSize)
 {
     std::FILE* output = std::fopen(outputPath.c_str(), "rb");
     if (output == nullptr) {
@@ -137,7 +138,7 @@ void checkOutput(const std::string& outputPath, const ConversionState& state)
     if (size < 1 || size > MAX_OUTPUT || size != state.address) {
         fail("output size is not the saved length");
     }
-    if (state.fixedSize) {
+    if (fixedSize) {
         if (size != image.windowSize) {
             fail("a fixed size was not kept");
         }
@@ -292,18 +293,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     removeOutputs();
 
     // The input's length picks the options, a third of the time none: the window,
-    // crop, strict, merge, map, HEX output, binary input, padding, checksum, ROM set
-    // and compare paths get their share of inputs, and a crash reproduces from the
-    // input. Two inputs are the bytes split at a line feed near the middle; the second
+    // crop, strict, merge, map, HEX output, binary input, padding, checksum, ROM set,
+    // compare, fill, field and exclusion paths get their share of inputs, and a crash
+    // reproduces from the input. Every window is bounded where a set needs no more, so
+    // that no input costs more than a few milliseconds. Two inputs are the bytes split at a line feed near the middle; the second
     // is read as a HEX file, or as a binary where the option set names in2.hex so.
     enum Inputs { ONE, TWO, BINARY };
-    enum Output { IMAGE, PADDED, HEX, PARTS, NONE };
+    enum Output { IMAGE, PADDED, HEX, PARTS, SHAPED, HEX_PARTS, NONE };
     struct OptionSet {
         Inputs inputs;
         Output output;
-        const char* words[6];
+        const char* words[9];
     };
     static const OptionSet OPTION_SETS[] = {
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {nullptr}},
+        {ONE, IMAGE, {nullptr}},
         {ONE, IMAGE, {nullptr}},
         {ONE, IMAGE, {nullptr}},
         {ONE, IMAGE, {nullptr}},
@@ -330,6 +336,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         {ONE, PARTS, {"--split=2:2", "--checksum=crc16-ccitt@end", "-o", "in.bin", nullptr}},
         {TWO, NONE, {"--compare=in2.hex", "--crop", nullptr}},
         {TWO, NONE, {"--compare=in2.hex", "--format=binary", nullptr}},
+        {ONE, SHAPED, {"--fill=0xA5C3@0x10-0x8F", "--set=0x90:u32=length", "--checksum=crc32@end", "--size=4K",
+                       "-o", "in.bin", nullptr}},
+        {ONE, SHAPED, {"--exclude=0x20-0x3F", "--fill=0x5A5A5A", "--set=0x40:strz=romcast", "--offset=0x100",
+                       "--size=2K", "--trim", "-o", "in.bin", nullptr}},
+        {TWO, SHAPED, {"--exclude=0-0xFF", "--fill=0x00@0x100-0x1FF", "--set=0x200:u16-be=end",
+                       "--checksum=stm32:0x100-end@end", "--size=64K", "-o", "out.hex", nullptr}},
+        {ONE, HEX_PARTS, {"--split=4:2", "--checksum=sum16:0-end@end", "-o", "out.hex", nullptr}},
+        {TWO, NONE, {"--map", "--offset=0x100", "--size=0x1000", nullptr}},
     };
     const OptionSet& chosen = OPTION_SETS[size % (sizeof OPTION_SETS / sizeof OPTION_SETS[0])];
     std::size_t first = size;
@@ -384,7 +398,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail("output written although the read failed, or by the map or a compare");
         }
     } else if (chosen.output == IMAGE) {
-        checkOutput(workDirectory + "/in.bin", *state);
+        bool fixedSize = std::find(words.begin(), words.end(), "--trim") == words.end() &&
+                         std::find_if(words.begin(), words.end(), [](const std::string& word) {
+                             return word.rfind("--size", 0) == 0;
+                         }) != words.end();
+        checkOutput(workDirectory + "/in.bin", *state, fixedSize);
+    } else if (chosen.output == SHAPED) {
+        // A fill, a field or a checksum may end the image in 0xFF bytes, which it keeps.
+        bool hex = std::find(words.begin(), words.end(), "out.hex") != words.end();
+        std::size_t saved = readFile(workDirectory + (hex ? "/out.hex" : "/in.bin")).size();
+        if (!hex && saved != state->address) {
+            fail("a shaped image is not the saved length");
+        }
+    } else if (chosen.output == HEX_PARTS) {
+        for (const char* part : {"/out.0.hex", "/out.1.hex", "/out.2.hex", "/out.3.hex"}) {
+            if (readFile(workDirectory + part).size() < 12) {
+                fail("a HEX part lacks its end record");
+            }
+        }
     } else if (chosen.output == PADDED) {
         std::size_t saved = readFile(workDirectory + "/in.bin").size();
         if (saved != state->address || saved % 16 != 0) {

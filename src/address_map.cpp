@@ -159,3 +159,65 @@ void printWindow(const RunList& list)
     unsigned long long size = std::uint64_t{list.runs[list.count - 1].last} - first;
     std::printf("Window --offset 0x%08lX --size 0x%llX\n", static_cast<unsigned long>(first), size + 1);
 }
+
+namespace {
+
+// Notes the free bytes from use.freeFrom up to `end`.
+void noteFree(WindowUse& use, std::uint64_t end)
+{
+    if (end > use.freeFrom && end - use.freeFrom > use.largestFree) {
+        use.largestFree = end - use.freeFrom;
+        use.largestFreeAt = use.freeFrom;
+    }
+}
+
+}  // namespace
+
+void startWindowUse(WindowUse& use, std::uint64_t start, std::uint64_t size)
+{
+    use = WindowUse{};
+    use.start = start;
+    use.end = start + size;
+    use.freeFrom = start;
+}
+
+void addWrittenRun(WindowUse& use, std::uint64_t first, std::uint64_t end)
+{
+    first = first > use.start ? first : use.start;
+    end = end < use.end ? end : use.end;
+    if (first >= end) {
+        return;
+    }
+    noteFree(use, first);
+    use.written += end - first;
+    use.freeFrom = end;
+}
+
+void printWindowUse(WindowUse& use)
+{
+    noteFree(use, use.end);
+    std::uint64_t size = use.end - use.start;
+    // At most 2^32 * 1000: no overflow. A window holds a byte at least.
+    std::uint64_t perMille = size == 0 ? 0 : use.written * 1000 / size;
+    std::printf(
+        "Use of 0x%08llX-0x%08llX: %llu bytes written, %llu free (%llu.%llu%% written), ",
+        static_cast<unsigned long long>(use.start), static_cast<unsigned long long>(use.end - 1),
+        static_cast<unsigned long long>(use.written), static_cast<unsigned long long>(size - use.written),
+        static_cast<unsigned long long>(perMille / 10), static_cast<unsigned long long>(perMille % 10));
+    if (use.largestFree == 0) {
+        std::printf("no free run\n");
+    } else {
+        std::printf("largest free run %llu at 0x%08llX\n", static_cast<unsigned long long>(use.largestFree),
+                    static_cast<unsigned long long>(use.largestFreeAt));
+    }
+}
+
+void printRunsUse(const RunList& list, std::uint64_t start, std::uint64_t size)
+{
+    WindowUse use;
+    startWindowUse(use, start, size);
+    for (std::size_t i = 0; i < list.count; ++i) {
+        addWrittenRun(use, list.runs[i].first, std::uint64_t{list.runs[i].last} + 1);
+    }
+    printWindowUse(use);
+}

@@ -55,3 +55,30 @@ void printStartAddress(unsigned type, std::uint32_t value);
 // Prints the --offset and --size of the smallest window that holds every run of
 // the sorted list, as a user would type them; nothing when there is no data.
 void printWindow(const RunList& list);
+
+// How full a window of file addresses is: what was written in it and its largest
+// run of free bytes, taken from runs given in ascending order.
+struct WindowUse {
+    std::uint64_t start = 0;          // the window's first file address
+    std::uint64_t end = 0;            // its last file address + 1
+    std::uint64_t written = 0;        // bytes written in the window
+    std::uint64_t freeFrom = 0;       // where the free bytes after the runs added so far begin
+    std::uint64_t largestFree = 0;    // the longest run of free bytes so far, the first of equals
+    std::uint64_t largestFreeAt = 0;  // its first file address
+};
+
+// Starts counting the use of the window of size bytes at file address start.
+void startWindowUse(WindowUse& use, std::uint64_t start, std::uint64_t size);
+
+// Counts the written bytes from file address first up to, not including, end, as
+// far as they lie in the window; runs come in ascending order and apart.
+void addWrittenRun(WindowUse& use, std::uint64_t first, std::uint64_t end);
+
+// Prints the window's use on standard output: its bytes written and free, the share
+// written in tenths of a percent (rounded down, so that 100.0% means full), and its
+// largest run of free bytes with its address.
+void printWindowUse(WindowUse& use);
+
+// Counts the sorted runs of the list in the window of size bytes at file address
+// start, and prints its use.
+void printRunsUse(const RunList& list, std::uint64_t start, std::uint64_t size);

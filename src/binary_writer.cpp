@@ -42,10 +42,10 @@ std::size_t stemLength(const char* path)
 // The saved length: the whole window when its size is fixed; else one past the
 // last byte that is not 0xFF, so trailing 0xFF data is cut like fill, but never
 // into a checksum and never below one byte. Then padded to whole words and parts.
-std::uint64_t savedLength(const ConversionState& state)
+std::uint64_t savedLength(const ConversionState& state, const Options& options)
 {
     std::uint64_t length = state.image.windowSize;
-    if (!state.fixedSize) {
+    if (!options.fixedSize || options.trim) {
         length = dataEnd(state.image);
         if (length < state.keptLength) {
             length = state.keptLength;
@@ -53,9 +53,9 @@ std::uint64_t savedLength(const ConversionState& state)
         if (length == 0) {
             length = 1;
         }
-        length = alignedLength(state.image, length, state.align);
+        length = alignedLength(state.image, length, options.align);
     }
-    std::uint64_t unit = layoutUnit(state.swapWidth, state.splitCount, state.splitWidth);
+    std::uint64_t unit = layoutUnit(options.swapWidth, options.splitCount, options.splitWidth);
     return (length + unit - 1) / unit * unit;
 }
 
@@ -111,16 +111,16 @@ bool writeLayout(std::FILE* const* streams, std::size_t count, const void* conte
 // Writes the image to the output path, or its parts to the parts' paths, with the
 // scratch pages the layout needs. Returns RESULT_OK or RESULT_WRITE_FAILED, with a
 // message printed.
-int writeLayoutFiles(ConversionState& state, const char* outputPath)
+int writeLayoutFiles(ConversionState& state, const Options& options, const char* outputPath)
 {
-    Layout layout{&state.image,     state.address, state.swapWidth, state.splitCount,
-                  state.splitWidth, nullptr,       nullptr};
+    Layout layout{&state.image, state.address, options.swapWidth, options.splitCount, options.splitWidth,
+                  nullptr,      nullptr};
     bool ready = true;
-    if (state.swapWidth > 1) {
+    if (options.swapWidth > 1) {
         layout.swapped = static_cast<unsigned char*>(state.allocate(PAGE_SIZE));
         ready = layout.swapped != nullptr;
     }
-    if (state.splitCount > 1) {
+    if (options.splitCount > 1) {
         layout.parts = static_cast<unsigned char*>(state.allocate(PAGE_SIZE));
         ready = ready && layout.parts != nullptr;
     }
@@ -128,7 +128,7 @@ int writeLayoutFiles(ConversionState& state, const char* outputPath)
     if (!ready) {
         static_cast<void>(std::fputs("\nNot enough memory !\n", state.messages.stream));
     } else {
-        rc = writeOutputFiles(state, outputPath, writeLayout, &layout);
+        rc = writeOutputFiles(state, options, outputPath, writeLayout, &layout);
     }
     std::free(layout.swapped);
     std::free(layout.parts);
@@ -167,12 +167,14 @@ char* composePartPath(MemoryAllocator allocate, const char* outputPath, unsigned
     return spliced(allocate, outputPath, stemLength(outputPath), number, 0);
 }
 
-int writeOutputFiles(ConversionState& state, const char* outputPath, OutputFiller fill, const void* contents)
+int writeOutputFiles(ConversionState& state, const Options& options, const char* outputPath,
+                     OutputFiller fill, const void* contents)
 {
     char* partPaths[MAX_OUTPUTS] = {};
     const char* paths[MAX_OUTPUTS] = {outputPath};
     int rc = RESULT_OK;
-    for (unsigned k = 0; k < state.splitCount && state.splitCount > 1; ++k) {
+    unsigned parts = options.splitCount;
+    for (unsigned k = 0; k < parts && parts > 1; ++k) {
         partPaths[k] = composePartPath(state.allocate, outputPath, k);
         paths[k] = partPaths[k];
         if (partPaths[k] == nullptr) {
@@ -182,15 +184,14 @@ int writeOutputFiles(ConversionState& state, const char* outputPath, OutputFille
         }
     }
     if (rc == RESULT_OK) {
-        rc = replaceFiles(state.allocate, state.output, paths, state.splitCount, fill, contents,
-                          state.messages);
+        rc = replaceFiles(state.allocate, state.output, paths, parts, fill, contents, state.messages);
     }
-    if (rc == RESULT_OK && state.splitCount > 1) {
+    if (rc == RESULT_OK && parts > 1) {
         // The report names the first and the last part.
         state.firstPart = partPaths[0];
-        state.lastPart = partPaths[state.splitCount - 1];
+        state.lastPart = partPaths[parts - 1];
         partPaths[0] = nullptr;
-        partPaths[state.splitCount - 1] = nullptr;
+        partPaths[parts - 1] = nullptr;
     }
     for (char* partPath : partPaths) {
         std::free(partPath);
@@ -198,18 +199,18 @@ int writeOutputFiles(ConversionState& state, const char* outputPath, OutputFille
     return rc;
 }
 
-int writeBinaryFile(ConversionState& state, const char* path)
+int writeBinaryFile(ConversionState& state, const Options& options, const char* path)
 {
-    state.address = savedLength(state);
+    state.address = savedLength(state, options);
     char* derived = nullptr;
-    if (state.outputPath == nullptr) {
+    if (options.outputPath == nullptr) {
         derived = composeOutputPath(state.allocate, path);
         if (derived == nullptr) {
             static_cast<void>(std::fputs("\nNot enough memory !\n", state.messages.stream));
             return RESULT_WRITE_FAILED;
         }
     }
-    int rc = writeLayoutFiles(state, derived != nullptr ? derived : state.outputPath);
+    int rc = writeLayoutFiles(state, options, derived != nullptr ? derived : options.outputPath);
     std::free(derived);
     return rc;
 }

@@ -8,19 +8,21 @@
 
 #include "conversion_state.h"
 #include "file_replace.h"
+#include "options.h"
 
-// Writes the image for the input path. Returns RESULT_OK with the saved length (1 to
-// 2^32, padding included) in state.address, and for a split image the names of its
-// first and last part in state.firstPart and state.lastPart; or RESULT_WRITE_FAILED
-// with a message printed.
-int writeBinaryFile(ConversionState& state, const char* path);
+// Writes the image for the input path as the options ask. Returns RESULT_OK with the
+// saved length (1 to 2^32, padding included) in state.address, and for a split image
+// the names of its first and last part in state.firstPart and state.lastPart; or
+// RESULT_WRITE_FAILED with a message printed.
+int writeBinaryFile(ConversionState& state, const Options& options, const char* path);
 
-// Writes the output at outputPath through fill, or with state.splitCount above 1 its
-// parts, each to the output path with ".k" put before its extension (streams 0 to
-// splitCount - 1 in the order of the parts). Returns RESULT_OK, for a split image
+// Writes the output at outputPath through fill, or with options.splitCount above 1
+// its parts, each to the output path with ".k" put before its extension (streams 0
+// to splitCount - 1 in the order of the parts). Returns RESULT_OK, for a split image
 // with the names of its first and last part in state.firstPart and state.lastPart;
 // or RESULT_WRITE_FAILED with a message printed.
-int writeOutputFiles(ConversionState& state, const char* outputPath, OutputFiller fill, const void* contents);
+int writeOutputFiles(ConversionState& state, const Options& options, const char* outputPath,
+                     OutputFiller fill, const void* contents);
 
 // The output path for an input path: drive, directory and base name kept, the
 // extension (from the last dot after the directory) replaced by ".bin". The path is

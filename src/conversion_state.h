@@ -19,21 +19,13 @@ struct ConversionState {
     std::uint64_t address = 0;    // after writing: the bytes saved, 0xFF padding included (HEX:
                                   // the data bytes of its records)
 
-    // What the writer works by, taken from the options.
-    const char* outputPath = nullptr;  // the image's path; null to derive it from the first input's
-    bool hexOutput = false;            // the output is Intel HEX: the bytes written, at their addresses
-    unsigned recordSize = 16;          // HEX: data bytes per record, 1 to 255
-    unsigned startType = 0;            // HEX: the start address record written, 3 or 5; 0 for none
-    std::uint32_t startAddress = 0;    // its value: CS * 65,536 + IP, or the linear address
-    bool fixedSize = false;            // the output is the whole window, not trimmed
-    std::uint64_t align = 1;           // a binary's length is a multiple of this, up to the window
-    std::uint64_t keptLength = 0;      // trimming never cuts below this: the end of the last checksum
-    unsigned swapWidth = 1;            // bytes of a word whose order is reversed: 1 (none), 2 or 4
-    unsigned splitCount = 1;           // files the image is split into: 1 (none), 2, 4 or 8
-    unsigned splitWidth = 1;           // bytes of a unit that goes to one file: 1, 2 or 4
-    Messages messages;                 // where the messages about faults go, and how much they say
-    char* firstPart = nullptr;         // --split, once written: the names of the first and last part,
-    char* lastPart = nullptr;          // heap strings for the report
+    unsigned startType = 0;          // HEX output: the start address record written, 3 or 5; 0 for none
+    std::uint32_t startAddress = 0;  // its value: CS * 65,536 + IP, or the linear address
+    std::uint64_t keptLength = 0;    // trimming never cuts below this: the end of the last field,
+                                     // fill range or checksum
+    Messages messages;               // where the messages about faults go, and how much they say
+    char* firstPart = nullptr;       // --split, once written: the names of the first and last part,
+    char* lastPart = nullptr;        // heap strings for the report
 
     std::FILE* output[MAX_OUTPUTS] = {};     // the files being written, null when closed
     MemoryAllocator allocate = std::malloc;  // source of all heap memory; released with std::free

@@ -9,6 +9,7 @@
 #include "hex_reader.h"
 #include "hex_writer.h"
 #include "image_compare.h"
+#include "image_content.h"
 #include "image_layout.h"
 #include "line_reader.h"
 #include "options.h"
@@ -75,11 +76,26 @@ int digitCount(std::uint64_t value, unsigned base)
     return count;
 }
 
+// Prints how full the window is: what the inputs, fields, fills, checksums and
+// padding wrote in it.
+void printImageUse(const MemoryImage& image)
+{
+    WindowUse use;
+    startWindowUse(use, image.windowStart, image.windowSize);
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    for (std::uint64_t from = 0; nextWrittenRun(image, from, &first, &end); from = end) {
+        addWrittenRun(use, image.windowStart + first, image.windowStart + end);
+    }
+    printWindowUse(use);
+}
+
 void printReport(const ConversionState& state, const Options& options)
 {
     const MemoryImage& image = state.image;
     std::uint64_t skipped = image.cropWindow ? image.skippedCount : 0;
-    std::uint64_t part = state.address / state.splitCount;
+    bool hexOutput = options.format == FORMAT_HEX;
+    std::uint64_t part = state.address / options.splitCount;
     // A run without options keeps the widths it always had, 5 decimal and 4 hexadecimal
     // digits, which a wider number pushes out of line; with options each column takes
     // the width of its widest number.
@@ -91,7 +107,7 @@ void printReport(const ConversionState& state, const Options& options)
             decimal = std::max(decimal, digitCount(count, 10));
             hex = std::max(hex, digitCount(count, 16));
         }
-        decimal = std::max({decimal, digitCount(state.lineCount, 10), digitCount(state.splitCount, 10)});
+        decimal = std::max({decimal, digitCount(state.lineCount, 10), digitCount(options.splitCount, 10)});
     }
     std::printf(
         "\nHEX-Lines       %*llu\nNumber of bytes %*llu 0x%0*llX\nHighest address %*lu 0x%0*lX\n"
@@ -106,6 +122,14 @@ void printReport(const ConversionState& state, const Options& options)
         std::printf("Skipped bytes   %*llu 0x%0*llX outside the window\n", decimal,
                     static_cast<unsigned long long>(skipped), hex, static_cast<unsigned long long>(skipped));
     }
+    for (int i = 0; i < options.fieldCount; ++i) {
+        const FieldRequest& field = options.fields[i];
+        if (field.type == FIELD_NUMBER) {
+            std::printf("Field           %*s 0x%0*llX at 0x%08lX\n", decimal, field.typeName,
+                        static_cast<int>(2 * field.width), static_cast<unsigned long long>(field.number),
+                        static_cast<unsigned long>(field.address));
+        }
+    }
     // The algorithm and the start address stand in the decimal column, so that a
     // checksum's value starts in the hexadecimal one.
     for (int i = 0; i < options.checksumCount; ++i) {
@@ -119,18 +143,20 @@ void printReport(const ConversionState& state, const Options& options)
                     static_cast<unsigned long>(checksum.placedAt));
     }
     char start[START_ADDRESS_TEXT];
-    formatStartAddress(start, state.hexOutput && state.splitCount == 1 ? state.startType : 0,
-                       state.startAddress);
+    formatStartAddress(start, hexOutput && options.splitCount == 1 ? state.startType : 0, state.startAddress);
     if (start[0] != '\0') {
         std::printf("Start address   %*s\n", decimal, start);
     }
-    if (state.splitCount > 1 && state.hexOutput) {
-        std::printf("Split into      %*u files, %s to %s\n", decimal, state.splitCount, state.firstPart,
+    if (options.splitCount > 1 && hexOutput) {
+        std::printf("Split into      %*u files, %s to %s\n", decimal, options.splitCount, state.firstPart,
                     state.lastPart);
-    } else if (state.splitCount > 1) {
-        std::printf("Split into      %*u files of %llu 0x%0*llX bytes, %s to %s\n", decimal, state.splitCount,
-                    static_cast<unsigned long long>(part), hex, static_cast<unsigned long long>(part),
-                    state.firstPart, state.lastPart);
+    } else if (options.splitCount > 1) {
+        std::printf("Split into      %*u files of %llu 0x%0*llX bytes, %s to %s\n", decimal,
+                    options.splitCount, static_cast<unsigned long long>(part), hex,
+                    static_cast<unsigned long long>(part), state.firstPart, state.lastPart);
+    }
+    if (options.fixedSize) {
+        printImageUse(image);
     }
 }
 
@@ -239,8 +265,43 @@ int compareReadBack(ConversionState& state, const Options& options)
     return rc == RESULT_READ_FAILED || rc == RESULT_NO_MEMORY ? readFailed(input, rc, binary) : rc;
 }
 
-// Runs one conversion, or a compare: the inputs into the image, then its layout
-// (checksums and padding), then the output or the compare.
+// Writes into the image what the options ask for once the inputs are read, in this
+// order: exclusions, fields, checksum destinations, fills, checksums, then for an
+// Intel HEX output the padding of its runs. Returns RESULT_OK or the exit status,
+// after the general message.
+int shapeImage(ConversionState& state, const Options& options)
+{
+    MemoryImage& image = state.image;
+    std::FILE* messages = state.messages.stream;
+    excludeRanges(image, options.excludes, options.excludeCount);
+    int rc = placeFields(image, options.fields, options.fieldCount, measureData(image), &state.keptLength,
+                         messages);
+    if (rc == RESULT_READ_FAILED) {
+        printError("\nCan't place field !\n");
+        return rc;
+    }
+    // A checksum's range that ends at "end" ends with the inputs' and the fields' bytes.
+    std::uint64_t inputsEnd = writtenEnd(image);
+    if (rc == RESULT_OK) {
+        rc = reserveChecksums(image, options.checksums, options.checksumCount, &state.keptLength, messages);
+    }
+    if (rc == RESULT_OK) {
+        rc = fillImage(image, options.fills, options.fillCount, &state.keptLength);
+    }
+    if (rc == RESULT_OK) {
+        rc = computeChecksums(image, options.checksums, options.checksumCount, inputsEnd, messages);
+    }
+    if (rc == RESULT_OK && options.action == ACTION_CONVERT && options.format == FORMAT_HEX) {
+        rc = alignRuns(image, options.align);
+    }
+    if (rc != RESULT_OK) {
+        printError(rc == RESULT_NO_MEMORY ? "\nNot enough memory !\n" : "\nCan't place checksum !\n");
+    }
+    return rc;
+}
+
+// Runs one conversion, or a compare: the inputs into the image, then what romcast
+// writes into it and its padding, then the output or the compare.
 int convert(ConversionState& state, const Options& options)
 {
     state.image.allocate = state.allocate;
@@ -248,19 +309,12 @@ int convert(ConversionState& state, const Options& options)
         printError("\nNot enough memory !\n");
         return RESULT_NO_MEMORY;
     }
+    bool hexOutput = options.action == ACTION_CONVERT && options.format == FORMAT_HEX;
     state.lineCount = 0;
     state.address = 0;
-    state.outputPath = options.outputPath;
-    state.hexOutput = options.action == ACTION_CONVERT && options.format == FORMAT_HEX;
-    state.recordSize = options.recordSize;
     state.startType = options.startGiven && !options.noStart ? 5 : 0;
     state.startAddress = options.startAddress;
-    state.fixedSize = options.fixedSize && !options.trim;
-    state.align = options.align;
     state.keptLength = 0;
-    state.swapWidth = options.swapWidth;
-    state.splitCount = options.splitCount;
-    state.splitWidth = options.splitWidth;
     state.messages = messagesFor(options);
     const char* startFrom = nullptr;
     for (int i = 0; i < options.inputCount; ++i) {
@@ -268,30 +322,23 @@ int convert(ConversionState& state, const Options& options)
         if (rc != RESULT_OK) {
             return readFailed(state.input, rc, options.inputs[i].binary);
         }
-        if (state.hexOutput && !options.startGiven) {
+        if (hexOutput && !options.startGiven) {
             takeStartAddress(state, state.input, &startFrom);
         }
     }
-    // Checksums go in the image as the CPU reads it; padding follows, then the
-    // binary writer swaps and splits it.
-    int rc = placeChecksums(state.image, options.checksums, options.checksumCount, &state.keptLength,
-                            state.messages.stream);
-    if (rc == RESULT_OK && state.hexOutput) {
-        rc = alignRuns(state.image, options.align);
-    }
+    int rc = shapeImage(state, options);
     if (rc != RESULT_OK) {
-        printError(rc == RESULT_NO_MEMORY ? "\nNot enough memory !\n" : "\nCan't place checksum !\n");
         return rc;
     }
     if (options.action == ACTION_COMPARE) {
         return compareReadBack(state, options);
     }
-    if (state.hexOutput) {
-        if (writeHexFile(state) != RESULT_OK) {
+    if (hexOutput) {
+        if (writeHexFile(state, options) != RESULT_OK) {
             printError("\nCan't write HEX file\n");
             return RESULT_WRITE_FAILED;
         }
-    } else if (writeBinaryFile(state, options.inputs[0].path) != RESULT_OK) {
+    } else if (writeBinaryFile(state, options, options.inputs[0].path) != RESULT_OK) {
         // Standard input always has an output path of its own, so this name is only shown.
         printError("\nCan't write binary data file\n");
         return RESULT_WRITE_FAILED;
@@ -331,6 +378,9 @@ int mapInputs(ConversionState& state, const Options& options)
             std::printf("%s:\n", state.input.name);
         }
         rc = printMap(image, image.runs);
+        if (rc == RESULT_OK && options.fixedSize) {
+            printRunsUse(image.runs, options.offset, options.size);
+        }
         printStartAddress(state.input.startType, state.input.startAddress);
         if (rc == RESULT_OK) {
             rc = appendRuns(image.allRuns, image.runs, image.allocate);
@@ -346,6 +396,9 @@ int mapInputs(ConversionState& state, const Options& options)
         if (printMap(image, image.allRuns) != RESULT_OK) {
             printError("\nNot enough memory !\n");
             return RESULT_NO_MEMORY;
+        }
+        if (options.fixedSize) {
+            printRunsUse(image.allRuns, options.offset, options.size);
         }
     }
     printWindow(image.allRuns);

@@ -78,6 +78,7 @@ struct HexText {
 // What fillHexParts writes: each part of a split image in turn, as a HEX file of its own.
 struct HexParts {
     const ConversionState* state;
+    const Options* options;
     HexText text;  // its image is each part's in turn
 };
 
@@ -231,10 +232,12 @@ bool fillHexParts(std::FILE* const* streams, std::size_t count, const void* cont
 {
     const auto& parts = *static_cast<const HexParts*>(contents);
     const ConversionState& state = *parts.state;
+    const Options& options = *parts.options;
     for (std::size_t k = 0; k < count; ++k) {
         MemoryImage part;
         part.allocate = state.allocate;
-        int rc = takePart(state.image, state.splitCount, state.splitWidth, static_cast<unsigned>(k), part);
+        int rc =
+            takePart(state.image, options.splitCount, options.splitWidth, static_cast<unsigned>(k), part);
         bool written = false;
         if (rc == RESULT_OK) {
             HexText text = parts.text;
@@ -279,11 +282,11 @@ char* formatRecord(char* out, unsigned type, unsigned loadAddress, const unsigne
     return out;
 }
 
-int writeHexFile(ConversionState& state)
+int writeHexFile(ConversionState& state, const Options& options)
 {
     state.address = 0;
     HexText text{&state.image,
-                 state.recordSize,
+                 options.recordSize,
                  state.startType,
                  state.startAddress,
                  static_cast<char*>(state.allocate(TEXT_BUFFER_SIZE)),
@@ -293,14 +296,14 @@ int writeHexFile(ConversionState& state)
         return RESULT_WRITE_FAILED;
     }
     int rc = RESULT_OK;
-    if (state.splitCount == 1) {
-        const char* paths[1] = {state.outputPath};
+    if (options.splitCount == 1) {
+        const char* paths[1] = {options.outputPath};
         rc = replaceFiles(state.allocate, state.output, paths, 1, fillHex, &text, state.messages);
     } else {
         // A part holds ROM addresses from 0: the CPU's start address has no place in it.
         text.startType = 0;
-        HexParts parts{&state, text};
-        rc = writeOutputFiles(state, state.outputPath, fillHexParts, &parts);
+        HexParts parts{&state, &options, text};
+        rc = writeOutputFiles(state, options, options.outputPath, fillHexParts, &parts);
     }
     std::free(text.buffer);
     return rc;

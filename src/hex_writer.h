@@ -6,6 +6,7 @@
 #pragma once
 
 #include "conversion_state.h"
+#include "options.h"
 
 // The most characters a record takes: colon, count, address, type, 255 data bytes,
 // checksum and line feed.
@@ -15,8 +16,10 @@ constexpr std::size_t MAX_RECORD_TEXT = 1 + 2 + 4 + 2 + 2 * 255 + 2 + 1;
 // out, upper-case with a line feed, and returns the end of what it wrote.
 char* formatRecord(char* out, unsigned type, unsigned loadAddress, const unsigned char* data, unsigned count);
 
-// Writes the image to state.outputPath as Intel HEX, data records of
-// state.recordSize bytes, each starting at a multiple of it, at the first byte of a
-// run or at a 64 KiB boundary and never crossing one. Returns RESULT_OK with the
-// data bytes written in state.address, or RESULT_WRITE_FAILED with a message printed.
-int writeHexFile(ConversionState& state);
+// Writes the image to options.outputPath as Intel HEX, data records of
+// options.recordSize bytes, each starting at a multiple of it, at the first byte of
+// a run or at a 64 KiB boundary and never crossing one, with the start address of
+// state; with options.splitCount above 1, one such file per part, each from address
+// 0 and without a start address. Returns RESULT_OK with the data bytes written in
+// state.address, or RESULT_WRITE_FAILED with a message printed.
+int writeHexFile(ConversionState& state, const Options& options);

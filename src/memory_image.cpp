@@ -277,6 +277,8 @@ void releaseImage(MemoryImage& image)
         image.blocks = nullptr;
     }
     image.pageCount = 0;
+    std::free(image.freeBytes);
+    image.freeBytes = nullptr;
     releaseRuns(image.runs);
     releaseRuns(image.allRuns);
     releaseRuns(image.overlaps);
@@ -303,7 +305,12 @@ ImagePage* allocatePage(MemoryImage& image, std::size_t number)
         populateMemory(page.bytes, PAGE_SIZE + BITMAP_SIZE);  // all of it is written below
         page.written = page.bytes + PAGE_SIZE;
     }
-    std::memset(page.bytes, FREE_BYTE, PAGE_SIZE);
+    if (image.freeBytes == nullptr) {
+        std::memset(page.bytes, FREE_BYTE, PAGE_SIZE);
+    } else {
+        std::memcpy(page.bytes, image.freeBytes + (std::uint64_t{number} << PAGE_SHIFT) % image.freeWidth,
+                    PAGE_SIZE);
+    }
     std::memset(page.written, 0, BITMAP_SIZE);
     return &page;
 }
@@ -365,10 +372,11 @@ std::uint64_t dataEnd(const MemoryImage& image)
         if (record == nullptr || record->bytes == nullptr) {
             continue;
         }
-        // A byte after the last one written, and so any past the window, is 0xFF.
+        // A byte after the last one written, and so any past the window, is free;
+        // one before it may hold the free pattern.
         const unsigned char* bytes = record->bytes;
         for (std::size_t i = bitsEnd(record->written); i-- > 0;) {
-            if (bytes[i] != FREE_BYTE) {
+            if (bytes[i] != FREE_BYTE && bitSet(record->written, i)) {
                 return (std::uint64_t{page} << PAGE_SHIFT) + i + 1;
             }
         }
@@ -442,6 +450,9 @@ const unsigned char* imageBytes(const MemoryImage& image, std::uint64_t address,
     std::uint64_t page = address >> PAGE_SHIFT;
     std::uint64_t available = PAGE_SIZE - offset;
     const unsigned char* bytes = FREE_PAGE.bytes + offset;
+    if (image.freeBytes != nullptr) {
+        bytes = image.freeBytes + (page << PAGE_SHIFT) % image.freeWidth + offset;
+    }
     const ImagePage* record =
         page < image.pageCount ? findPage(image, static_cast<std::size_t>(page)) : nullptr;
     if (record != nullptr && record->bytes != nullptr) {
@@ -461,4 +472,112 @@ const unsigned char* imageBytes(const MemoryImage& image, std::uint64_t address,
         *count = available;
     }
     return bytes;
+}
+
+std::uint64_t unwrittenSpan(const MemoryImage& image, std::uint64_t address, std::uint64_t end)
+{
+    std::uint64_t at = address;
+    while (at < end) {
+        std::uint64_t page = at >> PAGE_SHIFT;
+        if (page < image.pageCount) {
+            const ImagePage* record = findPage(image, static_cast<std::size_t>(page));
+            if (record != nullptr && record->bytes != nullptr) {
+                break;
+            }
+        }
+        if (page >= image.pageCount) {
+            at = end;  // past the window nothing is written
+            break;
+        }
+        // A chunk never written holds no written page: it is passed whole.
+        std::uint64_t step = image.chunks[page / PAGES_PER_CHUNK] == nullptr
+                                 ? CHUNK_SIZE - (at & (CHUNK_SIZE - 1))
+                                 : PAGE_SIZE - (at & PAGE_MASK);
+        at = end - at < step ? end : at + step;
+    }
+    return at - address;
+}
+
+std::uint64_t clearWritten(MemoryImage& image, std::uint64_t first, std::uint64_t end)
+{
+    std::uint64_t cleared = 0;
+    for (std::uint64_t at = first; at < end;) {
+        std::uint64_t offset = at & PAGE_MASK;
+        std::uint64_t here = end - at < PAGE_SIZE - offset ? end - at : PAGE_SIZE - offset;
+        ImagePage* page = at >> PAGE_SHIFT < image.pageCount
+                              ? findPage(image, static_cast<std::size_t>(at >> PAGE_SHIFT))
+                              : nullptr;
+        if (page != nullptr && page->bytes != nullptr) {
+            for (std::size_t i = static_cast<std::size_t>(offset); i < offset + here; ++i) {
+                if (bitSet(page->written, i)) {
+                    page->written[i >> 3] =
+                        static_cast<unsigned char>(page->written[i >> 3] & ~(1U << (i & 7)));
+                    page->bytes[i] = FREE_BYTE;
+                    ++cleared;
+                }
+            }
+        }
+        at += here;
+    }
+    return cleared;
+}
+
+void fillUnwritten(ImagePage& page, std::size_t first, std::size_t count, const unsigned char* source)
+{
+    // A bitmap word at a time: most words are all written or none.
+    std::size_t end = first + count;
+    for (std::size_t i = first; i < end;) {
+        std::size_t word = i / 64;
+        std::size_t wordEnd = (word + 1) * 64 < end ? (word + 1) * 64 : end;
+        std::uint64_t bits = loadWord(page.written, word);
+        if (bits == ~std::uint64_t{0}) {
+            i = wordEnd;
+            continue;
+        }
+        if (bits == 0) {
+            std::memcpy(page.bytes + i, source + i, wordEnd - i);
+            i = wordEnd;
+            continue;
+        }
+        for (; i < wordEnd; ++i) {
+            if ((bits >> (i % 64) & 1) == 0) {
+                page.bytes[i] = source[i];
+            }
+        }
+    }
+}
+
+int setFreePattern(MemoryImage& image, const unsigned char* pattern, unsigned width)
+{
+    auto* bytes = static_cast<unsigned char*>(image.allocate(PAGE_SIZE + width));
+    if (bytes == nullptr) {
+        return RESULT_NO_MEMORY;
+    }
+    fillPattern(bytes, PAGE_SIZE + width, pattern, width);
+    std::free(image.freeBytes);
+    image.freeBytes = bytes;
+    image.freeWidth = width;
+    for (std::size_t number = 0; number < image.pageCount; ++number) {
+        ImagePage* page = findPage(image, number);
+        if (page == nullptr) {
+            number += PAGES_PER_CHUNK - 1 - number % PAGES_PER_CHUNK;  // a chunk never written
+            continue;
+        }
+        if (page->bytes != nullptr) {
+            fillUnwritten(*page, 0, PAGE_SIZE, bytes + (std::uint64_t{number} << PAGE_SHIFT) % width);
+        }
+    }
+    return RESULT_OK;
+}
+
+void fillPattern(unsigned char* bytes, std::size_t count, const unsigned char* pattern, unsigned width)
+{
+    std::size_t done = count < width ? count : width;
+    std::memcpy(bytes, pattern, done);
+    // Each copy doubles what is there, which is whole periods of the pattern.
+    while (done < count) {
+        std::size_t step = count - done < done ? count - done : done;
+        std::memcpy(bytes + done, bytes, step);
+        done += step;
+    }
 }

@@ -84,6 +84,12 @@ struct MemoryImage {
     std::uint32_t highestAddress = 0;  // highest image address that received a data byte
     std::uint64_t skippedCount = 0;    // data bytes outside the window that cropWindow skipped
 
+    // What a byte no one wrote reads as in the saved image: 0xFF, or the pattern of
+    // a fill without a range, repeated from image address 0.
+    unsigned char* freeBytes = nullptr;  // PAGE_SIZE + freeWidth bytes of the pattern from its
+                                         // first byte on; null while it is 0xFF
+    unsigned freeWidth = 1;              // bytes of the pattern, 1 to 8
+
     MemoryAllocator allocate = std::malloc;  // source of the pages, the page table and the runs
 };
 
@@ -114,9 +120,9 @@ inline ImagePage* findPage(const MemoryImage& image, std::size_t page)
     return chunk == nullptr ? nullptr : &chunk->pages[page % PAGES_PER_CHUNK];
 }
 
-// Allocates the page with the given number, filled with 0xFF and with no byte
-// written, and its chunk's record or block where they are not there yet. Returns
-// it, or null when no memory is left.
+// Allocates the page with the given number, with no byte written and each reading
+// as a byte no one wrote does (0xFF, or the free pattern), and its chunk's record or
+// block where they are not there yet. Returns it, or null when no memory is left.
 ImagePage* allocatePage(MemoryImage& image, std::size_t number);
 
 // The page that holds an image address inside the window, allocated on first use;
@@ -161,7 +167,7 @@ void setBits(unsigned char* bits, std::size_t first, std::size_t count);
 // The first of count bits from `first` that is set, or first + count when none is.
 std::size_t firstSetBit(const unsigned char* bits, std::size_t first, std::size_t count);
 
-// The image address after the last byte that is not 0xFF; 0 when there is none.
+// The image address after the last byte written that is not 0xFF; 0 when there is none.
 std::uint64_t dataEnd(const MemoryImage& image);
 
 // The image address after the last byte written, 0xFF included; 0 when there is none.
@@ -178,7 +184,33 @@ bool nextWrittenRun(const MemoryImage& image, std::uint64_t from, std::uint64_t*
 int markWritten(MemoryImage& image, std::uint64_t address, std::uint64_t count);
 
 // The bytes of the image from an address on, as they will be saved: a page's bytes,
-// or 0xFF for a page never written and past the window. *count is lowered to what
-// lies there side by side: to the end of the page, or of the run of pages that
-// follow it in memory.
+// or what a byte no one wrote reads as for a page never written and past the window.
+// *count is lowered to what lies there side by side: to the end of the page, or of
+// the run of pages that follow it in memory.
 const unsigned char* imageBytes(const MemoryImage& image, std::uint64_t address, std::uint64_t* count);
+
+// The bytes from an address up to `end` at most that lie in pages never written, or
+// past the window: 0 when the address's page was written.
+std::uint64_t unwrittenSpan(const MemoryImage& image, std::uint64_t address, std::uint64_t end);
+
+// Makes the bytes written from `first` up to, not including, `end` free again: they
+// read 0xFF and their bits are cleared. Returns how many were written.
+std::uint64_t clearWritten(MemoryImage& image, std::uint64_t first, std::uint64_t end);
+
+// Writes source[i] into each byte i of the page from `first` on, count bytes, that
+// was not written; the bitmap stays as it is.
+void fillUnwritten(ImagePage& page, std::size_t first, std::size_t count, const unsigned char* source);
+
+// Writes count bytes of the pattern of width bytes, repeated from its first byte.
+void fillPattern(unsigned char* bytes, std::size_t count, const unsigned char* pattern, unsigned width);
+
+// Makes the pattern of width bytes (1 to 8), repeated from image address 0, what
+// every byte no one wrote reads as, in the pages written so far and in those
+// allocated from now on. Returns RESULT_OK or RESULT_NO_MEMORY.
+int setFreePattern(MemoryImage& image, const unsigned char* pattern, unsigned width);
+
+// The byte that a byte no one wrote at an image address reads as.
+inline unsigned char freeByteAt(const MemoryImage& image, std::uint64_t address)
+{
+    return image.freeBytes == nullptr ? FREE_BYTE : image.freeBytes[address % image.freeWidth];
+}

@@ -34,6 +34,9 @@ enum LongOption {
     OPTION_BINARY,
     OPTION_ALIGN,
     OPTION_COMPARE,
+    OPTION_FILL,
+    OPTION_SET,
+    OPTION_EXCLUDE,
 };
 
 constexpr option LONG_OPTIONS[] = {
@@ -53,6 +56,9 @@ constexpr option LONG_OPTIONS[] = {
     {"binary", required_argument, nullptr, OPTION_BINARY},
     {"align", required_argument, nullptr, OPTION_ALIGN},
     {"compare", required_argument, nullptr, OPTION_COMPARE},
+    {"fill", required_argument, nullptr, OPTION_FILL},
+    {"set", required_argument, nullptr, OPTION_SET},
+    {"exclude", required_argument, nullptr, OPTION_EXCLUDE},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -76,6 +82,10 @@ constexpr char SIZE_RANGE[] = "1 to 4G";
 constexpr char CHECKSUM_SYNTAX[] = "ALGORITHM[:FIRST-LAST]@DEST, LAST and DEST an address or end";
 constexpr char BINARY_SYNTAX[] = "FILE@ADDR, ADDR from 0 to 0xFFFFFFFF";
 constexpr char ALIGN_RANGE[] = "a power of two from 1 to 1M";
+constexpr char FILL_SYNTAX[] = "0xPATTERN[-be][@FIRST-LAST], PATTERN 1 to 8 bytes in hexadecimal digit pairs";
+constexpr char FIELD_SYNTAX[] =
+    "ADDR:TYPE=VALUE, TYPE u8, u16, u32 or u64 (each also -be), str, strz or bytes";
+constexpr char RANGE_SYNTAX[] = "FIRST-LAST, image addresses";
 constexpr std::size_t NAME_ROOM = 32;  // longer than every algorithm's name with "-be"
 
 // The words of the command line that a later check names.
@@ -186,6 +196,165 @@ int takeChecksum(const char* value, ChecksumRequest* request)
         }
     }
     return rc;
+}
+
+// Parses FIRST-LAST, the text part of the value of option `name`, into *first and
+// *last: numbers, since no hexadecimal number holds a dash.
+int takeRange(const char* name, const char* value, const char* text, const char* syntax, std::uint32_t* first,
+              std::uint32_t* last)
+{
+    const char* dash = std::strchr(text, '-');
+    char firstText[2 * NAME_ROOM];
+    if (dash == nullptr || static_cast<std::size_t>(dash - text) >= sizeof firstText) {
+        return badValue(name, value, syntax);
+    }
+    auto length = static_cast<std::size_t>(dash - text);
+    std::memcpy(firstText, text, length);
+    firstText[length] = '\0';
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    int rc = takeNumber(name, value, firstText, MAX_OFFSET, false, syntax, &low);
+    if (rc == RESULT_OK) {
+        rc = takeNumber(name, value, dash + 1, MAX_OFFSET, false, syntax, &high);
+    }
+    if (rc == RESULT_OK && low > high) {
+        return badValue(name, value, "FIRST is above LAST");
+    }
+    *first = static_cast<std::uint32_t>(low);
+    *last = static_cast<std::uint32_t>(high);
+    return rc;
+}
+
+// Parses --fill's 0xPATTERN[-be][@FIRST-LAST] into *request. The pattern's width is
+// the digit pairs as typed, so that 0x00FF is two bytes; it is stored as a number,
+// least significant byte first unless -be.
+int takeFill(const char* value, FillRequest* request)
+{
+    *request = FillRequest{};
+    request->text = value;
+    if (value[0] != '0' || (value[1] != 'x' && value[1] != 'X')) {
+        return badValue("--fill", value, "the pattern is hexadecimal behind 0x: 0xFF, 0x3FFF, 0xDE00DE00");
+    }
+    const char* digits = value + 2;
+    std::size_t count = 0;
+    while (HEX_DIGITS.value[static_cast<unsigned char>(digits[count])] != NOT_HEX) {
+        ++count;
+    }
+    if (count == 0 || count % 2 != 0 || count > std::size_t{2} * MAX_PATTERN) {
+        return badValue("--fill", value, "1 to 8 bytes of the pattern, two hexadecimal digits each");
+    }
+    const char* rest = digits + count;
+    bool bigEndian = std::strncmp(rest, "-be", 3) == 0;
+    rest += bigEndian ? 3 : 0;
+    if (*rest != '\0' && *rest != '@') {
+        return badValue("--fill", value, FILL_SYNTAX);
+    }
+    request->width = static_cast<unsigned>(count / 2);
+    for (unsigned k = 0; k < request->width; ++k) {
+        const char* pair = digits + std::size_t{2} * k;
+        unsigned byte = HEX_DIGITS.value[static_cast<unsigned char>(pair[0])] << 4 |
+                        HEX_DIGITS.value[static_cast<unsigned char>(pair[1])];
+        request->pattern[bigEndian ? k : request->width - 1 - k] = static_cast<unsigned char>(byte);
+    }
+    if (*rest == '@') {
+        request->rangeGiven = true;
+        return takeRange("--fill", value, rest + 1, FILL_SYNTAX, &request->first, &request->last);
+    }
+    return RESULT_OK;
+}
+
+// The types of --set: the name as typed, how the bytes are made, the width of a number.
+struct FieldTypeName {
+    const char* name;
+    FieldType type;
+    unsigned width;
+    bool bigEndian;
+};
+
+constexpr FieldTypeName FIELD_TYPES[] = {
+    {"u8", FIELD_NUMBER, 1, false},    {"u8-be", FIELD_NUMBER, 1, true},  {"u16", FIELD_NUMBER, 2, false},
+    {"u16-be", FIELD_NUMBER, 2, true}, {"u32", FIELD_NUMBER, 4, false},   {"u32-be", FIELD_NUMBER, 4, true},
+    {"u64", FIELD_NUMBER, 8, false},   {"u64-be", FIELD_NUMBER, 8, true}, {"str", FIELD_TEXT, 0, false},
+    {"strz", FIELD_TEXT_Z, 0, false},  {"bytes", FIELD_BYTES, 0, false},
+};
+
+// Parses the VALUE of a number field: a number that fits its width, or a value
+// measured on the data.
+int takeFieldNumber(const char* value, const char* data, FieldRequest* request)
+{
+    static const char* const MEASURED[] = {"length", "first", "end"};
+    for (int k = 0; k < 3; ++k) {
+        if (std::strcmp(data, MEASURED[k]) == 0) {
+            request->value = static_cast<FieldValue>(VALUE_LENGTH + k);
+            return RESULT_OK;
+        }
+    }
+    char range[96];
+    static_cast<void>(std::snprintf(range, sizeof range,
+                                    "a number of %u bits, decimal or 0x hexadecimal, or length, first or end",
+                                    8 * request->width));
+    std::uint64_t maximum =
+        request->width == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * request->width)) - 1;
+    return takeNumber("--set", value, data, maximum, false, range, &request->number);
+}
+
+// Parses --set's ADDR:TYPE=VALUE into *request. VALUE is all after the first "=" that
+// follows TYPE, so that a text may hold ":" and "=".
+int takeField(const char* value, FieldRequest* request)
+{
+    *request = FieldRequest{};
+    request->text = value;
+    const char* colon = std::strchr(value, ':');
+    const char* equals = colon != nullptr ? std::strchr(colon, '=') : nullptr;
+    char word[NAME_ROOM];
+    if (equals == nullptr || static_cast<std::size_t>(colon - value) >= sizeof word ||
+        static_cast<std::size_t>(equals - colon - 1) >= sizeof word) {
+        return badValue("--set", value, FIELD_SYNTAX);
+    }
+    std::memcpy(word, value, static_cast<std::size_t>(colon - value));
+    word[colon - value] = '\0';
+    std::uint64_t address = 0;
+    int rc = takeNumber("--set", value, word, MAX_OFFSET, false, FIELD_SYNTAX, &address);
+    if (rc != RESULT_OK) {
+        return rc;
+    }
+    request->address = static_cast<std::uint32_t>(address);
+    std::memcpy(word, colon + 1, static_cast<std::size_t>(equals - colon - 1));
+    word[equals - colon - 1] = '\0';
+    const FieldTypeName* type = nullptr;
+    for (const FieldTypeName& known : FIELD_TYPES) {
+        type = std::strcmp(word, known.name) == 0 ? &known : type;
+    }
+    if (type == nullptr) {
+        return badValue("--set", value, FIELD_SYNTAX);
+    }
+    request->type = type->type;
+    request->typeName = type->name;
+    request->width = type->width;
+    request->bigEndian = type->bigEndian;
+    const char* data = equals + 1;
+    request->data = data;
+    switch (type->type) {
+    case FIELD_NUMBER:
+        request->size = type->width;
+        return takeFieldNumber(value, data, request);
+    case FIELD_BYTES: {
+        data += data[0] == '0' && (data[1] == 'x' || data[1] == 'X') ? 2 : 0;
+        std::size_t count = 0;
+        while (HEX_DIGITS.value[static_cast<unsigned char>(data[count])] != NOT_HEX) {
+            ++count;
+        }
+        if (count == 0 || count % 2 != 0 || data[count] != '\0') {
+            return badValue("--set", value, "bytes takes hexadecimal digit pairs, in memory order");
+        }
+        request->data = data;
+        request->size = count / 2;
+        return RESULT_OK;
+    }
+    default:  // FIELD_TEXT, FIELD_TEXT_Z
+        request->size = std::strlen(data) + (type->type == FIELD_TEXT_Z ? 1 : 0);
+        return data[0] == '\0' ? badValue("--set", value, "the text is empty") : RESULT_OK;
+    }
 }
 
 // Checks a checksum's range and destination against the window.
@@ -352,7 +521,6 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
     case OPTION_OFFSET:
         rc = takeNumber("--offset", value, value, MAX_OFFSET, false, OFFSET_RANGE, &number);
         options->offset = static_cast<std::uint32_t>(number);
-        options->imageOption = "--offset";
         given->offset = value;
         return rc;
     case OPTION_SIZE:
@@ -362,7 +530,6 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
         }
         options->size = number;
         options->fixedSize = true;
-        options->imageOption = "--size";
         given->size = value;
         return rc;
     case OPTION_TRIM:
@@ -380,6 +547,18 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
     case OPTION_CHECKSUM:
         options->imageOption = "--checksum";
         return takeChecksum(value, &options->checksums[options->checksumCount++]);
+    case OPTION_FILL:
+        options->imageOption = "--fill";
+        return takeFill(value, &options->fills[options->fillCount++]);
+    case OPTION_SET:
+        options->imageOption = "--set";
+        return takeField(value, &options->fields[options->fieldCount++]);
+    case OPTION_EXCLUDE: {
+        options->imageOption = "--exclude";
+        ExcludeRequest& request = options->excludes[options->excludeCount++];
+        request.text = value;
+        return takeRange("--exclude", value, value, RANGE_SYNTAX, &request.first, &request.last);
+    }
     case OPTION_SWAP:
         if (std::strcmp(value, "2") != 0 && std::strcmp(value, "4") != 0) {
             return badValue("--swap", value, "2 or 4 bytes per word");
@@ -421,7 +600,7 @@ int commandLineFault(const char* text)
 
 // Settles the action and the form of the output, or of the read-back with --compare,
 // and refuses the options that have no use with them.
-int checkAction(Options* options)
+int checkAction(Options* options, const Given& given)
 {
     char fault[256];
     if (options->comparePath != nullptr) {
@@ -440,6 +619,9 @@ int checkAction(Options* options)
         static_cast<void>(std::snprintf(
             fault, sizeof fault, "--map writes no image, so '%s' has no use with it", options->imageOption));
         return commandLineFault(fault);
+    }
+    if (options->action == ACTION_MAP && given.offset != nullptr && given.size == nullptr) {
+        return commandLineFault("--map takes --offset with --size, the window whose use it prints");
     }
     if (options->action == ACTION_MAP) {
         return RESULT_OK;
@@ -552,6 +734,98 @@ int checkOutputTarget(const Options& options)
     return RESULT_OK;
 }
 
+// Reports an option's value that has no room in the window.
+int outsideWindow(const char* name, const char* value, const char* what, std::uint64_t window)
+{
+    char fault[128];
+    static_cast<void>(std::snprintf(fault, sizeof fault,
+                                    "%s must lie in the window, image addresses 0 to 0x%llX", what,
+                                    static_cast<unsigned long long>(window - 1)));
+    return badValue(name, value, fault);
+}
+
+// Whether [first, first + size) and [other, other + otherSize) share a byte.
+bool overlap(std::uint64_t first, std::uint64_t size, std::uint64_t other, std::uint64_t otherSize)
+{
+    return first < other + otherSize && other < first + size;
+}
+
+// Reports two values of options that take the same bytes.
+int clash(const char* first, const char* firstValue, const char* second, const char* secondValue)
+{
+    static_cast<void>(std::fprintf(stderr,
+                                   "romcast: %s=%s and %s=%s take the same bytes; see 'romcast --help'\n",
+                                   first, firstValue, second, secondValue));
+    return RESULT_USAGE;
+}
+
+// Checks the fills against the window, each other and the output.
+int checkFills(const Options& options, std::uint64_t window)
+{
+    const FillRequest* everywhere = nullptr;
+    for (int i = 0; i < options.fillCount; ++i) {
+        const FillRequest& fill = options.fills[i];
+        if (!fill.rangeGiven) {
+            if (everywhere != nullptr) {
+                return clash("--fill", everywhere->text, "--fill", fill.text);
+            }
+            everywhere = &fill;
+            continue;
+        }
+        if (fill.last >= window) {
+            return outsideWindow("--fill", fill.text, "the range", window);
+        }
+        for (int k = 0; k < i; ++k) {
+            const FillRequest& other = options.fills[k];
+            if (other.rangeGiven && overlap(fill.first, std::uint64_t{fill.last} - fill.first + 1,
+                                            other.first, std::uint64_t{other.last} - other.first + 1)) {
+                return clash("--fill", other.text, "--fill", fill.text);
+            }
+        }
+    }
+    if (everywhere != nullptr && options.action == ACTION_COMPARE) {
+        return badValue("--fill", everywhere->text,
+                        "--compare compares the bytes written: give the fill a range, whose bytes count as "
+                        "written");
+    }
+    if (everywhere != nullptr && options.format == FORMAT_HEX) {
+        return badValue("--fill", everywhere->text,
+                        "an Intel HEX output holds the bytes written: give the fill a range, FIRST-LAST");
+    }
+    return RESULT_OK;
+}
+
+// Checks the fields and the exclusions against the window, and the fields against
+// each other and the checksums placed at an address.
+int checkFieldsAndExclusions(const Options& options, std::uint64_t window)
+{
+    for (int i = 0; i < options.fieldCount; ++i) {
+        const FieldRequest& field = options.fields[i];
+        if (field.address + field.size > window) {
+            return outsideWindow("--set", field.text, "the field", window);
+        }
+        for (int k = 0; k < i; ++k) {
+            const FieldRequest& other = options.fields[k];
+            if (overlap(field.address, field.size, other.address, other.size)) {
+                return clash("--set", other.text, "--set", field.text);
+            }
+        }
+        for (int k = 0; k < options.checksumCount; ++k) {
+            const ChecksumRequest& checksum = options.checksums[k];
+            if (!checksum.atEnd &&
+                overlap(field.address, field.size, checksum.destination, checksumWidth(checksum.algorithm))) {
+                return clash("--checksum", checksum.text, "--set", field.text);
+            }
+        }
+    }
+    for (int i = 0; i < options.excludeCount; ++i) {
+        if (options.excludes[i].last >= window) {
+            return outsideWindow("--exclude", options.excludes[i].text, "the range", window);
+        }
+    }
+    return RESULT_OK;
+}
+
 // Checks what only the whole command line tells, and settles which inputs are read
 // and the window.
 int checkCombination(Options* options, const Given& given)
@@ -559,7 +833,7 @@ int checkCombination(Options* options, const Given& given)
     if (options->action == ACTION_HELP || options->action == ACTION_VERSION) {
         return RESULT_OK;
     }
-    int rc = checkAction(options);
+    int rc = checkAction(options, given);
     if (rc != RESULT_OK) {
         return rc;
     }
@@ -582,6 +856,13 @@ int checkCombination(Options* options, const Given& given)
         if (rc != RESULT_OK) {
             return rc;
         }
+    }
+    rc = checkFills(*options, window);
+    if (rc == RESULT_OK) {
+        rc = checkFieldsAndExclusions(*options, window);
+    }
+    if (rc != RESULT_OK) {
+        return rc;
     }
     if (options->action == ACTION_CONVERT && options->outputPath == nullptr && options->inputCount > 1) {
         options->ignoredCount = options->inputCount - 1;  // further operands are ignored, with a warning
@@ -607,10 +888,10 @@ NumberResult parseNumber(const char* text, std::uint64_t maximum, bool allowSuff
         if (d >= base) {
             break;  // not a digit of this base
         }
-        number = number * base + d;
-        if (number > maximum) {
-            return NUMBER_INVALID;  // also keeps number far from overflowing
+        if (d > maximum || number > (maximum - d) / base) {
+            return NUMBER_INVALID;  // above the maximum, which the number never overflows to reach
         }
+        number = number * base + d;
     }
     if (digit == text) {
         return NUMBER_INVALID;
@@ -656,7 +937,11 @@ int parseOptions(int argc, char* argv[], Options* options)
     auto arguments = static_cast<std::size_t>(argc);
     options->inputs = static_cast<InputFile*>(std::calloc(arguments, sizeof(InputFile)));
     options->checksums = static_cast<ChecksumRequest*>(std::calloc(arguments, sizeof(ChecksumRequest)));
-    if (options->inputs == nullptr || options->checksums == nullptr) {
+    options->fills = static_cast<FillRequest*>(std::calloc(arguments, sizeof(FillRequest)));
+    options->fields = static_cast<FieldRequest*>(std::calloc(arguments, sizeof(FieldRequest)));
+    options->excludes = static_cast<ExcludeRequest*>(std::calloc(arguments, sizeof(ExcludeRequest)));
+    if (options->inputs == nullptr || options->checksums == nullptr || options->fills == nullptr ||
+        options->fields == nullptr || options->excludes == nullptr) {
         static_cast<void>(std::fputs("\nNot enough memory !\n", stderr));
         return RESULT_NO_MEMORY;
     }
@@ -728,6 +1013,15 @@ void releaseOptions(Options* options)
     }
     std::free(static_cast<void*>(options->inputs));
     std::free(options->checksums);
+    std::free(options->fills);
+    std::free(options->fields);
+    std::free(options->excludes);
+    options->fills = nullptr;
+    options->fields = nullptr;
+    options->excludes = nullptr;
+    options->fillCount = 0;
+    options->fieldCount = 0;
+    options->excludeCount = 0;
     options->inputs = nullptr;
     options->inputCount = 0;
     options->ignoredCount = 0;
@@ -774,8 +1068,22 @@ void printHelp()
                    "                     ALGORITHM: crc32, crc32c, crc32-mpeg2,\n"
                    "                     stm32, crc16-ccitt, crc16-xmodem, crc16-modbus, sum8,\n"
                    "                     sum16; stored little-endian, or big-endian with -be\n"
-                   "      --align=N      pad with 0xFF to whole blocks of N bytes (a power of two\n"
-                   "                     up to 1M): a binary's length, each run of a HEX output\n"
+                   "      --fill=PATTERN[@FIRST-LAST]\n"
+                   "                     fill the bytes no input wrote with PATTERN, 1 to 8 bytes\n"
+                   "                     behind 0x, little-endian or with -be big-endian: from\n"
+                   "                     FIRST to LAST, where they count as written, or without a\n"
+                   "                     range the gaps and the tail of a binary output\n"
+                   "      --set=ADDR:TYPE=VALUE\n"
+                   "                     store a field at image address ADDR: TYPE u8, u16, u32 or\n"
+                   "                     u64 (-be for big-endian) of a number or of length, first\n"
+                   "                     or end of the data; str or strz of a text; bytes of\n"
+                   "                     hexadecimal digit pairs\n"
+                   "      --exclude=FIRST-LAST\n"
+                   "                     drop the bytes that the inputs wrote from image address\n"
+                   "                     FIRST to LAST\n"
+                   "      --align=N      pad with 0xFF, or the fill, to whole blocks of N bytes (a\n"
+                   "                     power of two up to 1M): a binary's length, each run of a\n"
+                   "                     HEX output\n"
                    "      --swap=W       reverse the bytes of each W-byte word (2 or 4)\n"
                    "      --split=N[:W]  write N files (2, 4 or 8), one per ROM: file k holds\n"
                    "                     the W-byte units k, k+N, k+2N... (W 1, 2 or 4; default 1),\n"
@@ -788,7 +1096,8 @@ void printHelp()
                    "                     and print each run of bytes that differ\n"
                    "      --map          write no image; print each run of data (first and last\n"
                    "                     address, byte count), the start address and the\n"
-                   "                     --offset and --size that hold all the data\n"
+                   "                     --offset and --size that hold all the data; with --size,\n"
+                   "                     how full that window is\n"
                    "  -q, --quiet        print no banner, progress line or report, and every\n"
                    "                     message on standard error, where a line's message names\n"
                    "                     its file\n"
@@ -796,8 +1105,9 @@ void printHelp()
                    "  -V, --version      print the version and exit\n"
                    "\n"
                    "ADDR and N are decimal, or hexadecimal behind 0x; N may end in K, M or G.\n"
-                   "Checksums are placed in the order given, then blocks padded, then words\n"
-                   "swapped, then split.\n"
+                   "The image is made in this order: the inputs, --exclude, --set, the places of\n"
+                   "the checksums, --fill, the checksums in the order given, --align, --swap,\n"
+                   "--split.\n"
                    "\n"
                    "Exit status:\n"
                    "  0  the image was written (--compare: no byte differs)\n"

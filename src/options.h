@@ -1,13 +1,13 @@
 // Command-line options: walks argv once with getopt_long into an Options record that
 // the driver owns, and prints the help and version texts. Knows nothing of records; a
 // fault in the command line is reported here, in one line on standard error. Owns the
-// lists of inputs and checksums and the names of binary inputs, released with
-// releaseOptions.
+// lists of inputs, checksums, fills, fields and exclusions and the names of binary
+// inputs, released with releaseOptions.
 #pragma once
 
 #include <cstdint>
 
-#include "image_layout.h"
+#include "image_content.h"
 
 enum OptionsAction {
     ACTION_CONVERT,  // convert the inputs (none given: the driver prints its usage lines)
@@ -58,7 +58,13 @@ struct Options {
     bool optionsGiven = false;             // an option or "--" was given; without, every message on
                                            // standard output is as it always was
     ChecksumRequest* checksums = nullptr;  // --checksum, in the order given
-    int checksumCount = 0;
+    FillRequest* fills = nullptr;          // --fill, in the order given; one at most without a range
+    FieldRequest* fields = nullptr;        // --set, in the order given; apart from each other
+    ExcludeRequest* excludes = nullptr;    // --exclude, in the order given
+    int checksumCount = 0;                 // the entries of each list
+    int fillCount = 0;
+    int fieldCount = 0;
+    int excludeCount = 0;
     unsigned swapWidth = 1;              // --swap: bytes per word reversed, 2 or 4; 1 for none
     unsigned splitCount = 1;             // --split: files, 2, 4 or 8; 1 for none
     unsigned splitWidth = 1;             // --split=N:W: bytes per unit, 1, 2 or 4
@@ -76,7 +82,7 @@ int parseOptions(int argc, char* argv[], Options* options);
 // Whether a name ends in .hex, .ihx or .ihex, in any case: the name of an Intel HEX file.
 bool hexFileName(const char* path);
 
-// Frees the input and checksum lists; safe to call twice.
+// Frees the lists; safe to call twice.
 void releaseOptions(Options* options);
 
 // Outcomes of parseNumber.

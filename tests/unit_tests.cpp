@@ -5,8 +5,10 @@
 //               processor against the portable one
 //   OutputPath  the ".bin" path: extension, directory, drive, double-byte characters
 //   Memory      no memory for the image (status 5) or for the output path (status 2)
-//   Options     the number parser of --offset and --size, and what the walk fills in
-//   Runs        the address map's runs: merged across records and inputs, in address order
+//   Options     the number parser of --offset, --size and field values, and what the
+//               walk fills in, fills, fields and exclusions included
+//   Runs        the address map's runs: merged across records and inputs, in address order;
+//               how full a window is
 //   Checksum    each algorithm on known data, any split of the range into chunks, long
 //               runs of a repeated pattern against their bytes, the names as typed, and
 //               the byte order of the stored value
@@ -502,6 +504,13 @@ TEST(Options, NumbersAreDecimalOrHexWithAnOptionalSuffix)
     EXPECT_EQ(value, fourGiB);
     EXPECT_EQ(parseNumber("4097M", fourGiB, true, &value), NUMBER_INVALID);
     EXPECT_EQ(parseNumber("0x100000000", fourGiB, true, &value), NUMBER_OK);
+    // A 64-bit field's value: the maximum is reached without overflowing, and one past it is refused.
+    const std::uint64_t all = ~std::uint64_t{0};
+    EXPECT_EQ(parseNumber("18446744073709551615", all, false, &value), NUMBER_OK);
+    EXPECT_EQ(value, all);
+    EXPECT_EQ(parseNumber("18446744073709551616", all, false, &value), NUMBER_INVALID);
+    EXPECT_EQ(parseNumber("0x10000000000000000", all, false, &value), NUMBER_INVALID);
+    EXPECT_EQ(parseNumber("36893488147419103231", all, false, &value), NUMBER_INVALID);  // wraps to below 2^64
 }
 
 // A command line that outlives the Options pointing into it.
@@ -543,6 +552,58 @@ TEST(Options, TheWalkTakesTheOperandsAndTheLastValue)
     EXPECT_EQ(again.size, 8192u);
     releaseOptions(&again);
     releaseOptions(&again);  // a second release finds nothing to do
+
+    // A fill's width is its digit pairs as typed, stored as a number: little-endian
+    // unless -be. A field's size follows its type.
+    CommandLine production{{"romcast", "--fill=0x003FFF", "--fill=0x4E71-be@0x10-0x1F", "--set=8:u16=end",
+                            "--set=0x20:strz=v1", "--set=0x30:bytes=0xC0FFEE", "--exclude=0x40-0x4F", "x.hex"},
+                           {}};
+    Options image;
+    ASSERT_EQ(parse(production, &image), RESULT_OK);
+    ASSERT_EQ(image.fillCount, 2);
+    EXPECT_EQ(image.fills[0].width, 3u);
+    EXPECT_EQ(std::memcmp(image.fills[0].pattern, "\xFF\x3F\x00", 3), 0);
+    EXPECT_FALSE(image.fills[0].rangeGiven);
+    EXPECT_EQ(std::memcmp(image.fills[1].pattern, "\x4E\x71", 2), 0);
+    EXPECT_EQ(image.fills[1].first, 0x10u);
+    EXPECT_EQ(image.fills[1].last, 0x1Fu);
+    ASSERT_EQ(image.fieldCount, 3);
+    EXPECT_EQ(image.fields[0].value, VALUE_END);
+    EXPECT_EQ(image.fields[0].size, 2u);
+    EXPECT_EQ(image.fields[1].size, 3u);  // the text and its NUL
+    EXPECT_EQ(image.fields[2].size, 3u);  // three digit pairs
+    ASSERT_EQ(image.excludeCount, 1);
+    EXPECT_EQ(image.excludes[0].last, 0x4Fu);
+    releaseOptions(&image);
+}
+
+TEST(Runs, WindowUseCountsOnlyTheWindowAndKeepsTheFirstOfTheLargestFreeRuns)
+{
+    WindowUse use;
+    startWindowUse(use, 0x1000, 0x100);  // 0x1000 to 0x10FF
+    addWrittenRun(use, 0x0F00, 0x1010);  // from below the window: its 16 bytes in it count
+    addWrittenRun(use, 0x1030, 0x1040);  // a free run of 0x20 before it
+    addWrittenRun(use, 0x10E0, 0x1200);  // one of 0xA0 before it, and past the window
+    addWrittenRun(use, 0x2000, 0x2001);  // after the window: nothing
+    EXPECT_EQ(use.written, 0x10u + 0x10 + 0x20);
+    EXPECT_EQ(use.largestFree, 0xA0u);
+    EXPECT_EQ(use.largestFreeAt, 0x1040u);
+
+    startWindowUse(use, 0, 0x40);  // two free runs of the same length: the first is named
+    addWrittenRun(use, 0x10, 0x30);
+    testing::internal::CaptureStdout();
+    printWindowUse(use);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Use of 0x00000000-0x0000003F: 32 bytes written, 32 free (50.0% written), largest free run 16 at "
+              "0x00000000\n");
+
+    startWindowUse(use, 0, 3000);  // rounded down: 99.96% is not full
+    addWrittenRun(use, 0, 2999);
+    testing::internal::CaptureStdout();
+    printWindowUse(use);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Use of 0x00000000-0x00000BB7: 2999 bytes written, 1 free (99.9% written), largest free run 1 at "
+              "0x00000BB7\n");
 }
 
 TEST(Runs, RecordsMergeIntoRunsInAddressOrder)
