@@ -12,7 +12,8 @@ and the floor writing 16 MiB are timed on it. Then the same image is written as
 Intel HEX, from the HEX input (against objcopy -O ihex and srec_cat -o -intel) and
 from the image as a 16 MiB binary (against objcopy -I binary -O ihex), each checked
 by reading romcast's HEX file back with objcopy, and each timed against a floor that
-reads the input and writes the HEX file's size.
+reads the input and writes the HEX file's size. Last the image is filled to 32 MiB
+with a 4-byte pattern (--fill), checked, and timed against the floor writing 32 MiB.
 
     bench/run.py                 build, check, time, report; see the exit status below
     bench/run.py --check-only    build, generate and check the images; no timing
@@ -70,6 +71,13 @@ MAX_WINDOW_RSS_KIB = WINDOW_SIZE * 9 // 8 // 1024 + WINDOW_RSS_MARGIN_KIB
 MIN_HEX_OBJCOPY_RATIO = 5.0         # objcopy/romcast, HEX input to HEX output
 MIN_BINARY_HEX_OBJCOPY_RATIO = 3.0  # objcopy/romcast, binary input to HEX output
 MAX_HEX_FLOOR_RATIO = 2.0           # romcast/floor for both
+
+# The Cortex-M image filled to 32 MiB with a 4-byte pattern (--fill without a range):
+# the second half of the output is pattern, which the floor writes as 0xFF.
+FILLED_SIZE = 32 << 20
+FILL_PATTERN = "0xDEADBEEF"                    # stored little-endian
+FILL_BYTES = bytes.fromhex("EFBEADDE")
+MAX_FILLED_FLOOR_RATIO = 1.5                   # romcast/floor writing 32 MiB
 
 
 def record(address, kind, data=b""):
@@ -181,6 +189,18 @@ def window_commands(romcast, floor, path, before=None):
         "srec_cat": ["srec_cat", path, "-intel", "-offset", "-0x%08X" % WINDOW_BASE,
                      "-fill", "0xFF", "0", "0x%X" % WINDOW_SIZE, "-o", outputs["srec_cat"], "-binary"],
         "floor": [floor, path, stem(path) + ".floor.bin", str(WINDOW_SIZE)],
+    }
+
+
+def filled_commands(romcast, floor, path, before=None):
+    """The programs timed writing the Cortex-M input filled to 32 MiB."""
+    options = ["-q", "--offset", "0x%08X" % WINDOW_BASE, "--size", "%dM" % (FILLED_SIZE >> 20),
+               "--fill=" + FILL_PATTERN, "-o", stem(path) + ".filled.bin"]
+    earlier = {"before": [before] + options[:-1] + [stem(path) + ".filled-before.bin", path]} if before else {}
+    return {
+        "romcast": [romcast] + options + [path],
+        **earlier,
+        "floor": [floor, path, stem(path) + ".floor.bin", str(FILLED_SIZE)],
     }
 
 
@@ -354,6 +374,13 @@ def main():
         programs = make(romcast, floor, path, hex_size)
         faults += check_hex_output(programs, title, window_image)
         hex_runs.append((title, path, programs))
+    filled_programs = filled_commands(romcast, floor, window_path, before)
+    done = subprocess.run(filled_programs["romcast"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    filled = read(stem(window_path) + ".filled.bin")
+    expected_filled = window_image + FILL_BYTES * ((FILLED_SIZE - WINDOW_SIZE) // len(FILL_BYTES))
+    print("%-40s image %s" % ("Cortex-M image filled to 32 MiB", "equal" if filled == expected_filled else "DIFFERS"))
+    if done.returncode != 0 or filled != expected_filled:
+        faults.append("the filled image: romcast exited %d, or its image is not the expected one" % done.returncode)
     if faults:
         print("\n".join(["FAILED:"] + faults))
         return 1
@@ -389,11 +416,14 @@ def main():
                 programs.update(slow)
             peaks = {name: peak_rss_kib(argv) for name, argv in programs.items()}
             hex_results.append((title, path, medians, cpu, peaks))
+        medians, cpu, _ = time_programs(filled_programs, window_path, scratch)
+        filled_result = (medians, cpu, {name: peak_rss_kib(argv) for name, argv in filled_programs.items()})
 
     print_machine(build_dir)
     misses = report(results) + window_report(window_result)
     for result, minimum in zip(hex_results, (MIN_HEX_OBJCOPY_RATIO, MIN_BINARY_HEX_OBJCOPY_RATIO)):
         misses += hex_report(result, minimum)
+    misses += filled_report(filled_result)
     print("\n".join(["", "TARGETS MISSED:"] + misses) if misses else "\nAll targets met.")
     return 2 if misses else 0
 
@@ -517,6 +547,19 @@ def hex_report(result, min_objcopy_ratio):
     if floor_ratio > MAX_HEX_FLOOR_RATIO:
         misses.append("%s: romcast/floor %.2f, above %.2f" % (title, floor_ratio, MAX_HEX_FLOOR_RATIO))
     return misses
+
+
+def filled_report(result):
+    medians, cpu, peaks = result
+    print("\nCortex-M image filled to 32 MiB with %s: %s bytes out" % (FILL_PATTERN, format(FILLED_SIZE, ",")))
+    print_programs(medians, cpu, peaks, FILLED_SIZE, rate="MB/s out")
+    floor_ratio = medians["romcast"] / medians["floor"]
+    print("  romcast/floor %.2f (CPU %.2f)" % (floor_ratio, cpu["romcast"] / cpu["floor"]))
+    if "before" in medians:
+        print("  before/floor  %.2f" % (medians["before"] / medians["floor"]))
+    if floor_ratio > MAX_FILLED_FLOOR_RATIO:
+        return ["filled image: romcast/floor %.2f, above %.2f" % (floor_ratio, MAX_FILLED_FLOOR_RATIO)]
+    return []
 
 
 if __name__ == "__main__":
