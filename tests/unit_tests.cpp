@@ -12,7 +12,12 @@
 //   Checksum    each algorithm on known data, any split of the range into chunks, long
 //               runs of a repeated pattern against their bytes, the names as typed, and
 //               the byte order of the stored value
+//   Elf         the segments of ELF files built here in both classes and byte orders and
+//               of the toolchains' files in tests/firmware; which addresses load; a table
+//               of malformed files with their messages; read failures passed on
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <clocale>
@@ -26,6 +31,7 @@
 #include "binary_writer.h"
 #include "checksum.h"
 #include "conversion_state.h"
+#include "elf_format.h"
 #include "hex_reader.h"
 #include "hex_vector.h"
 #include "options.h"
@@ -859,6 +865,314 @@ TEST(Checksum, StoredInEitherByteOrderWithinItsWidth)
         storeChecksum(c.value, c.width, c.bigEndian, out);
         EXPECT_EQ(std::memcmp(out, c.bytes, c.width + 1), 0)
             << std::hex << c.value << (c.bigEndian ? " -be" : "");
+    }
+}
+
+struct TestHeader {
+    std::uint32_t type;
+    std::uint64_t offset, virtualAddress, physicalAddress, fileSize;
+};
+
+void put(std::vector<unsigned char>& bytes, std::size_t at, unsigned width, std::uint64_t value,
+         bool bigEndian)
+{
+    for (unsigned k = 0; k < width; ++k) {
+        bytes[bigEndian ? at + width - 1 - k : at + k] = static_cast<unsigned char>(value >> (8 * k));
+    }
+}
+
+// An ELF file of size bytes: the ELF header, program headers from byte 52 or 64 every
+// `stride` bytes (0: the class's own size), and 0xA5 bytes after them.
+std::vector<unsigned char> elfImage(bool elf64, bool bigEndian, const std::vector<TestHeader>& headers,
+                                    std::size_t size, unsigned stride = 0)
+{
+    std::vector<unsigned char> bytes(size, 0xA5);
+    unsigned word = elf64 ? 8 : 4;
+    unsigned headerSize = elf64 ? 64 : 52;
+    stride = stride != 0 ? stride : elf64 ? 56 : 32;
+    std::fill_n(bytes.begin(), headerSize + headers.size() * stride, 0);
+    const unsigned char magic[] = {0x7F, 'E', 'L', 'F'};
+    std::copy(std::begin(magic), std::end(magic), bytes.begin());
+    bytes[4] = elf64 ? 2 : 1;                                  // EI_CLASS
+    bytes[5] = bigEndian ? 2 : 1;                              // EI_DATA
+    bytes[6] = 1;                                              // EI_VERSION
+    put(bytes, 16, 2, 2, bigEndian);                           // e_type ET_EXEC
+    put(bytes, 20, 4, 1, bigEndian);                           // e_version
+    put(bytes, 24, word, 0x08000101, bigEndian);               // e_entry
+    put(bytes, 24 + word, word, headerSize, bigEndian);        // e_phoff
+    put(bytes, headerSize - 12, 2, headerSize, bigEndian);     // e_ehsize
+    put(bytes, headerSize - 10, 2, stride, bigEndian);         // e_phentsize
+    put(bytes, headerSize - 8, 2, headers.size(), bigEndian);  // e_phnum
+    for (std::size_t i = 0; i < headers.size(); ++i) {
+        const TestHeader& h = headers[i];
+        std::size_t at = headerSize + i * stride;
+        put(bytes, at, 4, h.type, bigEndian);
+        // ELF64 moves p_flags to byte 4; then p_offset, p_vaddr, p_paddr, p_filesz, p_memsz.
+        const std::uint64_t fields[] = {h.offset, h.virtualAddress, h.physicalAddress, h.fileSize,
+                                        h.fileSize};
+        for (std::size_t f = 0; f < 5; ++f) {
+            put(bytes, at + word + f * word, word, fields[f], bigEndian);
+        }
+    }
+    return bytes;
+}
+
+// Two segments at flash addresses, one of them run in RAM; a PT_LOAD without file
+// bytes (.bss); a note, which is no data. 592 bytes: the second segment ends the file.
+constexpr std::uint32_t PT_LOAD = 1;
+constexpr std::uint32_t PT_NOTE = 4;
+const std::vector<TestHeader> FIRMWARE = {{PT_LOAD, 0x200, 0x08000000, 0x08000000, 0x40},
+                                          {PT_LOAD, 0x240, 0x20000000, 0x08000040, 0x10},
+                                          {PT_LOAD, 0x250, 0x20000010, 0x08000050, 0},
+                                          {PT_NOTE, 0x200, 0, 0, 0x10}};
+
+// A file served from memory, as pread serves a descriptor.
+struct MemoryFile {
+    std::vector<unsigned char> bytes;
+    unsigned readsLeft = ~0u;  // reads that succeed before the next one fails
+    bool askedPastEnd = false;
+};
+
+int readMemory(void* source, std::uint64_t offset, void* buffer, std::size_t size)
+{
+    auto* file = static_cast<MemoryFile*>(source);
+    file->askedPastEnd =
+        file->askedPastEnd || offset > file->bytes.size() || size > file->bytes.size() - offset;
+    if (file->askedPastEnd || file->readsLeft-- == 0) {
+        return RESULT_READ_FAILED;
+    }
+    std::memcpy(buffer, file->bytes.data() + offset, size);
+    return RESULT_OK;
+}
+
+int readDescriptor(void* source, std::uint64_t offset, void* buffer, std::size_t size)
+{
+    ssize_t done = pread(*static_cast<int*>(source), buffer, size, static_cast<off_t>(offset));
+    return done == static_cast<ssize_t>(size) ? RESULT_OK : RESULT_READ_FAILED;
+}
+
+struct Listing {
+    int rc;  // openElfFile's result, or the first failing nextElfSegment's
+    ElfFile elf;
+    ElfFault fault;
+    std::string text;                     // the fault's message
+    std::vector<std::uint64_t> segments;  // index, address, offset and size of each
+};
+
+Listing listSegments(std::uint64_t fileSize, ElfReadAt readAt, void* source)
+{
+    Listing list{};
+    list.rc = openElfFile(&list.elf, fileSize, readAt, source, &list.fault);
+    unsigned index = 0;
+    ElfSegment segment;
+    while (list.rc == RESULT_OK &&
+           (list.rc = nextElfSegment(list.elf, readAt, source, &index, &segment, &list.fault)) == RESULT_OK) {
+        list.segments.insert(list.segments.end(),
+                             {segment.index, segment.address, segment.offset, segment.size});
+    }
+    list.rc = list.rc == ELF_NO_MORE_SEGMENTS ? RESULT_OK : list.rc;
+    char text[ELF_FAULT_TEXT];
+    formatElfFault(list.fault, text, sizeof text);
+    list.text = list.rc == RESULT_OK ? "" : text;
+    return list;
+}
+
+Listing listSegments(MemoryFile& file)
+{
+    Listing list = listSegments(file.bytes.size(), readMemory, &file);
+    EXPECT_FALSE(file.askedPastEnd);
+    return list;
+}
+
+const std::vector<std::uint64_t> FIRMWARE_SEGMENTS = {0, 0x08000000, 0x200, 0x40, 1, 0x08000040, 0x240, 0x10};
+
+TEST(Elf, SegmentsOfEveryClassAndByteOrder)
+{
+    for (int kind = 0; kind < 4; ++kind) {
+        bool elf64 = (kind & 1) != 0;
+        bool bigEndian = (kind & 2) != 0;
+        // Big-endian tables with entries 64 bytes apart: e_phentsize is the stride.
+        MemoryFile file{elfImage(elf64, bigEndian, FIRMWARE, 0x250, bigEndian ? 64 : 0)};
+        Listing list = listSegments(file);
+        EXPECT_EQ(list.text, "") << kind;
+        EXPECT_EQ(list.segments, FIRMWARE_SEGMENTS) << kind;
+        EXPECT_EQ(list.elf.segmentCount, 2u) << kind;
+        EXPECT_TRUE(list.elf.elf64 == elf64 && list.elf.bigEndian == bigEndian) << kind;
+        std::uint32_t start = 0;
+        EXPECT_EQ(elfStartAddress(list.elf, &start, &list.fault), RESULT_OK);
+        EXPECT_EQ(start, 0x08000101u) << kind;
+    }
+}
+
+struct AddressCase {
+    std::vector<TestHeader> headers;  // file bytes at 0x100 on
+    std::vector<std::uint64_t> addresses;
+};
+
+TEST(Elf, VirtualAddressesLoadOnlyWhereNoPtLoadHasAPhysicalOne)
+{
+    const AddressCase cases[] = {
+        // Every p_paddr 0, as older linkers wrote them: the virtual addresses load.
+        {{{PT_LOAD, 0x100, 0x8000, 0, 16}, {PT_LOAD, 0x110, 0x9000, 0, 16}}, {0x8000, 0x9000}},
+        // One p_paddr that is not 0 makes every p_paddr a load address, 0 included.
+        {{{PT_LOAD, 0x100, 0x8000, 0x100, 16}, {PT_LOAD, 0x110, 0x9000, 0, 16}}, {0x100, 0}},
+        // A PT_LOAD without file bytes counts among them; another type does not.
+        {{{PT_LOAD, 0x100, 0x8000, 0, 16}, {PT_LOAD, 0x110, 0x9000, 0x200, 0}}, {0}},
+        {{{PT_LOAD, 0x100, 0x8000, 0, 16}, {PT_NOTE, 0x110, 0x9000, 0x200, 16}}, {0x8000}},
+    };
+    for (const AddressCase& c : cases) {
+        MemoryFile file{elfImage(true, false, c.headers, 0x120)};
+        Listing list = listSegments(file);
+        ASSERT_EQ(list.text, "");
+        ASSERT_EQ(list.segments.size(), 4 * c.addresses.size());
+        for (std::size_t i = 0; i < c.addresses.size(); ++i) {
+            EXPECT_EQ(list.segments[4 * i + 1], c.addresses[i]) << c.addresses[0] << ", segment " << i;
+        }
+    }
+}
+
+struct Poke {  // a field of the test file overwritten, little-endian
+    std::size_t at;
+    unsigned width;
+    std::uint64_t value;
+};
+
+struct MalformedCase {
+    bool elf64;
+    std::size_t size;  // the file cut to this many bytes; 0 for all 592
+    Poke pokes[4];
+    ElfFaultKind kind;    // ELF_FAULT_NONE: accepted, at the limit
+    const char* message;  // or null: the kind alone is checked
+};
+
+TEST(Elf, MalformedFilesAreRefusedWithTheirFault)
+{
+    const MalformedCase cases[] = {
+        {false, 4, {}, ELF_FAULT_HEADER_CUT, "The ELF identification takes 16 bytes, the file has 4 !"},
+        {false, 15, {}, ELF_FAULT_HEADER_CUT, nullptr},
+        {false, 51, {}, ELF_FAULT_HEADER_CUT, "The ELF header takes 52 bytes, the file has 51 !"},
+        {true, 63, {}, ELF_FAULT_HEADER_CUT, nullptr},
+        {false, 0, {{4, 1, 0}}, ELF_FAULT_CLASS, "EI_CLASS 0 is neither 1 (32-bit) nor 2 (64-bit) !"},
+        {false, 20, {{4, 1, 3}}, ELF_FAULT_CLASS, nullptr},  // before the header's size is known
+        {true, 0, {{5, 1, 3}}, ELF_FAULT_DATA, nullptr},
+        {true, 0, {{6, 1, 2}}, ELF_FAULT_VERSION, nullptr},
+        {false, 0, {{20, 4, 0}}, ELF_FAULT_NONE, nullptr},                 // e_version: not read
+        {false, 0, {{42, 2, 31}}, ELF_FAULT_ENTRY_SIZE, nullptr},          // e_phentsize
+        {true, 0, {{54, 2, 32}}, ELF_FAULT_ENTRY_SIZE, nullptr},           // e_phentsize of an ELF32 file
+        {false, 0, {{44, 2, 0xFFFF}}, ELF_FAULT_EXTENDED_COUNT, nullptr},  // e_phnum PN_XNUM
+        {false, 179, {}, ELF_FAULT_TABLE_PAST_END, nullptr},               // its last byte cut off
+        {false, 0, {{44, 2, 18}}, ELF_FAULT_TABLE_PAST_END, nullptr},      // e_phnum
+        {true, 0, {{54, 2, 0xFFFF}}, ELF_FAULT_TABLE_PAST_END, nullptr},   // e_phentsize
+        {true,
+         0,
+         {{32, 8, 0xFFFFFFFFFFFFFF80}},
+         ELF_FAULT_TABLE_PAST_END,  // e_phoff, its end past 2^64
+         "Program header table lies past the end of the file: bytes 0xFFFFFFFFFFFFFF80-0x1000000000000005F "
+         "of a file of 592 bytes !"},
+        {false,
+         591,
+         {},
+         ELF_FAULT_SEGMENT_PAST_END,  // header 1's last byte cut off
+         "Program header 1 (PT_LOAD) lies past the end of the file: bytes 0x240-0x24F of a file of 591 bytes "
+         "!"},
+        {true, 0, {{128, 8, 0x251}}, ELF_FAULT_SEGMENT_PAST_END, nullptr},  // header 1's p_offset
+        {true, 0, {{96, 8, ~0ull}}, ELF_FAULT_SEGMENT_PAST_END, nullptr},   // header 0's p_filesz: wraps
+        {false, 0, {{64, 4, 0xFFFFFFC0}}, ELF_FAULT_NONE, nullptr},  // header 0's p_paddr: to 0xFFFFFFFF
+        {false, 0, {{64, 4, 0xFFFFFFC1}}, ELF_FAULT_ADDRESS_PAST_4G, nullptr},
+        {true, 0, {{144, 8, 0x100000000}}, ELF_FAULT_ADDRESS_PAST_4G, nullptr},  // header 1's p_paddr
+        {true, 0, {{88, 8, ~0ull - 15}}, ELF_FAULT_ADDRESS_PAST_4G, nullptr},    // its last byte past 2^64
+        // Every p_paddr 0: the virtual address is the one checked, and named.
+        {false,
+         0,
+         {{64, 4, 0}, {96, 4, 0}, {128, 4, 0}, {92, 4, 0xFFFFFFF8}},
+         ELF_FAULT_ADDRESS_PAST_4G,
+         "Program header 1 (PT_LOAD) loads past 0xFFFFFFFF: addresses 0xFFFFFFF8-0x100000007 (p_vaddr) !"},
+        {false, 0, {{52, 4, 0}, {84, 4, 6}}, ELF_FAULT_NO_LOADABLE_DATA, nullptr},  // headers 0, 1 no PT_LOAD
+        {true, 0, {{96, 8, 0}, {152, 8, 0}}, ELF_FAULT_NO_LOADABLE_DATA, nullptr},  // nor with file bytes
+        // An object file: no program headers, and e_phentsize 0 is no fault then.
+        {true,
+         0,
+         {{56, 2, 0}, {54, 2, 0}},
+         ELF_FAULT_NO_LOADABLE_DATA,
+         "No loadable data: the file has no program headers !"},
+    };
+    for (const MalformedCase& c : cases) {
+        MemoryFile file{elfImage(c.elf64, false, FIRMWARE, 0x250)};
+        for (const Poke& poke : c.pokes) {
+            put(file.bytes, poke.at, poke.width, poke.value, false);
+        }
+        file.bytes.resize(c.size != 0 ? c.size : file.bytes.size());
+        Listing list = listSegments(file);
+        std::string what = std::to_string(&c - cases);
+        EXPECT_EQ(list.rc, c.kind == ELF_FAULT_NONE ? RESULT_OK : RESULT_READ_FAILED) << what;
+        EXPECT_EQ(list.fault.kind, c.kind) << what << ": " << list.text;
+        EXPECT_EQ(list.segments.empty(), c.kind != ELF_FAULT_NONE) << what;
+        if (c.message != nullptr) {
+            EXPECT_EQ(list.text, c.message);
+        }
+    }
+}
+
+TEST(Elf, ReadFailuresArePassedOn)
+{
+    // The ELF header, then each of the 4 program headers three times: to choose the
+    // addresses, to check the segments, and as the caller lists them.
+    for (unsigned reads = 0; reads < 13; ++reads) {
+        MemoryFile file{elfImage(false, true, FIRMWARE, 0x250)};
+        file.readsLeft = reads;
+        Listing list = listSegments(file);
+        EXPECT_EQ(list.fault.kind, ELF_FAULT_READ) << reads;
+        EXPECT_EQ(list.fault.index, reads == 0 ? 0 : (reads - 1) % 4) << reads;
+        if (reads < 2) {
+            EXPECT_EQ(list.text, reads == 0 ? "Can't read bytes 0x0-0x3F of the file !"
+                                            : "Can't read bytes 0x34-0x53 of the file !");
+        }
+    }
+}
+
+TEST(Elf, EntryPointPast4GiBFailsOnlyAsAStartAddress)
+{
+    MemoryFile file{elfImage(true, false, FIRMWARE, 0x250)};
+    put(file.bytes, 24, 8, 0xFFFFFFFF80001000, false);  // e_entry
+    Listing list = listSegments(file);
+    EXPECT_EQ(list.segments, FIRMWARE_SEGMENTS);
+    std::uint32_t start = 7;
+    ASSERT_EQ(elfStartAddress(list.elf, &start, &list.fault), RESULT_READ_FAILED);
+    EXPECT_EQ(start, 7u);
+    char text[ELF_FAULT_TEXT];
+    formatElfFault(list.fault, text, sizeof text);
+    EXPECT_STREQ(text, "Entry point e_entry 0xFFFFFFFF80001000 lies past 0xFFFFFFFF !");
+}
+
+struct FirmwareCase {
+    const char* name;
+    std::uint32_t start;
+    std::vector<std::uint64_t> segments;  // as readelf -l shows them: index, PhysAddr, Offset, FileSiz
+};
+
+TEST(Elf, ToolchainFilesListWhatReadelfShows)
+{
+    const FirmwareCase cases[] = {
+        // .data after .text at its flash address; its RAM address and .bss are no data.
+        {"cortexm_data.elf", 0x08000011, {0, 0x08000000, 0x1000, 0xC0, 1, 0x080000C0, 0x2000, 0x10}},
+        // Header 1, the empty .data, has no file bytes; the EEPROM's data load at 0x810000.
+        {"avr_blink.elf", 0, {0, 0x00000000, 0x94, 0xB8, 2, 0x00810000, 0x14C, 0x9}},
+        {"m68k_rom.elf", 0x400, {0, 0x00000000, 0x74, 0x20, 1, 0x00000400, 0x94, 0x4C}},  // big-endian
+        // ELF64: the data's run address 0x100000000 does not fit 32 bits; its load address does.
+        {"elf64_blob.elf", 0x100000, {0, 0x00100000, 0xB0, 0x2B, 1, 0x0010002B, 0xDB, 0x10}},
+    };
+    for (const FirmwareCase& c : cases) {
+        std::string path = std::string(ROMCAST_FIRMWARE_DIR) + "/" + c.name;
+        int descriptor = open(path.c_str(), O_RDONLY);
+        ASSERT_GE(descriptor, 0) << path;
+        off_t size = lseek(descriptor, 0, SEEK_END);
+        Listing list = listSegments(static_cast<std::uint64_t>(size), readDescriptor, &descriptor);
+        close(descriptor);
+        EXPECT_EQ(list.text, "") << c.name;
+        EXPECT_EQ(list.segments, c.segments) << c.name;
+        std::uint32_t start = 1;
+        EXPECT_EQ(elfStartAddress(list.elf, &start, &list.fault), RESULT_OK) << c.name;
+        EXPECT_EQ(start, c.start) << c.name;
     }
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Rebuilds the Intel HEX files in this directory from their sources with Debian's
-# toolchains, as a user's build would make them. The HEX files are committed, so
-# nothing else needs these toolchains; .ci/firmware-check converts them with romcast
-# and compares the images with srec_cat's.
+# Rebuilds the Intel HEX and ELF files in this directory from their sources with
+# Debian's toolchains, as a user's build would make them. The files are committed,
+# so nothing else needs these toolchains; .ci/firmware-check converts the HEX files
+# with romcast and compares the images with srec_cat's, and the unit tests list the
+# ELF files' segments. The ELF files are stripped of symbols, so they stay small.
 #
 # The committed files were made on Debian 12 (bookworm), amd64, with these packages:
 #
@@ -14,9 +15,12 @@
 #   binutils-avr             2.26.20160125+Atmel3.6.2-4   avr-objcopy
 #   avr-libc                 1:2.0.0+Atmel3.6.2-3
 #   srecord                  1.64-3                       srec_cat, to merge files
+#   binutils-m68k-linux-gnu  2.40-2                       m68k-linux-gnu-as, -ld
+#   binutils-x86-64-linux-gnu 2.40-2                      x86_64-linux-gnu-as, -ld
 #
 #   apt-get install --no-install-recommends gputils sdcc gcc-arm-none-eabi \
-#       binutils-arm-none-eabi gcc-avr binutils-avr avr-libc srecord
+#       binutils-arm-none-eabi gcc-avr binutils-avr avr-libc srecord \
+#       binutils-m68k-linux-gnu binutils-x86-64-linux-gnu
 #
 # Another version may emit other code; the script says so when one differs. None of
 # the outputs holds a timestamp or a path: two runs give the same files.
@@ -24,7 +28,7 @@
 # Debian's sdcc is built without its PIC ports (no -mpic16), so both PIC files come
 # from gpasm.
 #
-#   tests/firmware/generate.sh           rebuild every HEX file in place
+#   tests/firmware/generate.sh           rebuild every HEX and ELF file in place
 #   tests/firmware/generate.sh DIR       write them to DIR instead (to compare)
 set -euo pipefail
 export LC_ALL=C
@@ -43,6 +47,8 @@ expected_versions=(
     binutils-avr=2.26.20160125+Atmel3.6.2-4
     avr-libc=1:2.0.0+Atmel3.6.2-3
     srecord=1.64-3
+    binutils-m68k-linux-gnu=2.40-2
+    binutils-x86-64-linux-gnu=2.40-2
 )
 for entry in "${expected_versions[@]}"; do
     package=${entry%%=*}
@@ -93,6 +99,7 @@ run avr-gcc -mmcu=atmega328p -Os -Wall -Wextra -o "$work/avr_blink.elf" avr_blin
 run avr-objcopy -O ihex "$work/avr_blink.elf" "$out/avr_blink.hex"
 run avr-objcopy -O ihex -j .eeprom --change-section-lma .eeprom=0 "$work/avr_blink.elf" \
     "$out/avr_blink_eeprom.hex"
+run avr-objcopy --strip-all "$work/avr_blink.elf" "$out/avr_blink.elf"
 
 # Cortex-M4 (STM32F407), a bootloader in the first 16 KiB sector and an application
 # of about 128 KiB after it at 0x08004000, so that its type 04 records change twice.
@@ -134,3 +141,21 @@ done
 # file's start address as type 05.
 run srec_cat "$out/nrf52_softdevice.hex" -intel "$out/nrf52_app.hex" -intel \
     -o "$out/nrf52_softdevice_app.hex" -intel -address-length=4 -Output_Block_Size 32
+
+# ELF files as a programmer's tool takes them. Cortex-M3 (STM32F103) with .data that
+# runs in RAM at 0x20000000 and is loaded from flash after .text (AT > FLASH), and a
+# .bss behind it: the segment's load address is not its run address.
+run arm-none-eabi-gcc -mcpu=cortex-m3 -mthumb -Os -Wall -Wextra -ffunction-sections -nostdlib \
+    -T cortexm_data.ld -Wl,--gc-sections -o "$work/cortexm_data.elf" cortexm_data.c
+run arm-none-eabi-objcopy --strip-all "$work/cortexm_data.elf" "$out/cortexm_data.elf"
+
+# 68000 ROM, a big-endian ELF32: vector table at 0, code at 0x400, a segment each;
+# -n leaves out the page alignment in the file, as a ROM needs none.
+run m68k-linux-gnu-as -m68000 -o "$work/m68k_rom.o" m68k_rom.s
+run m68k-linux-gnu-ld -n -T m68k_rom.ld -o "$work/m68k_rom.elf" "$work/m68k_rom.o"
+run m68k-linux-gnu-objcopy --strip-all "$work/m68k_rom.elf" "$out/m68k_rom.elf"
+
+# x86-64, an ELF64 whose data runs above 4 GiB and is loaded below it.
+run x86_64-linux-gnu-as -o "$work/elf64_blob.o" elf64_blob.s
+run x86_64-linux-gnu-ld -static -n -T elf64_blob.ld -o "$work/elf64_blob.elf" "$work/elf64_blob.o"
+run x86_64-linux-gnu-objcopy --strip-all "$work/elf64_blob.elf" "$out/elf64_blob.elf"
