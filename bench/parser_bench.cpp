@@ -83,10 +83,10 @@ void parseDataLines(benchmark::State& run)
     std::int64_t lines = 0;
     for (auto _ : run) {
         std::uint32_t before = state->input.lineCount;
-        int rc = parseHexLine(state->input, state->image);
+        int rc = parseHexLine(state->input, state->image, state->kernels);
         if (rc == LINE_END_OF_INPUT) {
             run.PauseTiming();
-            rc = restart(*state, path.c_str()) ? parseHexLine(state->input, state->image) : LINE_INPUT_ERROR;
+            rc = restart(*state, path.c_str()) ? parseHexLine(state->input, state->image, state->kernels) : LINE_INPUT_ERROR;
             before = 0;  // the count starts again with the input
             run.ResumeTiming();
         }

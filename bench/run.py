@@ -12,8 +12,11 @@ and the floor writing 16 MiB are timed on it. Then the same image is written as
 Intel HEX, from the HEX input (against objcopy -O ihex and srec_cat -o -intel) and
 from the image as a 16 MiB binary (against objcopy -I binary -O ihex), each checked
 by reading romcast's HEX file back with objcopy, and each timed against a floor that
-reads the input and writes the HEX file's size. Last the image is filled to 32 MiB
+reads the input and writes the HEX file's size. Then the image is filled to 32 MiB
 with a 4-byte pattern (--fill), checked, and timed against the floor writing 32 MiB.
+Last the image is written as S-records and as an ELF file, each converted back to
+the binary and timed: the S-records against objcopy -I srec, the ELF file against
+the floor.
 
     bench/run.py                 build, check, time, report; see the exit status below
     bench/run.py --check-only    build, generate and check the images; no timing
@@ -30,6 +33,7 @@ import os
 import platform
 import random
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -78,6 +82,11 @@ FILLED_SIZE = 32 << 20
 FILL_PATTERN = "0xDEADBEEF"                    # stored little-endian
 FILL_BYTES = bytes.fromhex("EFBEADDE")
 MAX_FILLED_FLOOR_RATIO = 1.5                   # romcast/floor writing 32 MiB
+
+# The Cortex-M image as S-records (S3, 16 bytes each, as objcopy writes them) and as an
+# ELF file of one loadable segment, each converted to the 16 MiB binary.
+MIN_SRECORD_OBJCOPY_RATIO = 10.0  # objcopy -I srec -O binary over romcast
+MAX_ELF_FLOOR_RATIO = 1.3         # romcast/floor on the ELF file
 
 
 def record(address, kind, data=b""):
@@ -134,6 +143,44 @@ def window_records(image):
                   for address in range(0, SEGMENT, width)]
         yield ("\n".join(lines) + "\n").encode("ascii")
     yield (record(0, 5, WINDOW_START.to_bytes(4, "big")) + "\n").encode("ascii") + end_record("\n")
+
+
+def s_record(kind, address, width, data=b""):
+    body = bytes([width + len(data) + 1]) + address.to_bytes(width, "big") + data
+    return "S%d%s%02X" % (kind, body.hex().upper(), ~sum(body) & 0xFF)
+
+
+def generate_toolchain_files(directory, image):
+    """Writes the Cortex-M image as S-records and as an ELF file; returns their paths."""
+    srec = os.path.join(directory, "cortexm16m.srec")
+    with open(srec, "w") as f:
+        f.write(s_record(0, 0, 2, b"cortexm16m") + "\n")
+        for offset in range(0, WINDOW_SIZE, SEGMENT):
+            f.write("\n".join(s_record(3, WINDOW_BASE + offset + a, 4, image[offset + a:offset + a + 16])
+                              for a in range(0, SEGMENT, 16)) + "\n")
+        f.write(s_record(7, WINDOW_START, 4) + "\n")
+    # ELF32, little-endian, ARM, executable: its header, one PT_LOAD program header, and
+    # the image at file offset 0x1000, loaded at 0x08000000.
+    elf = os.path.join(directory, "cortexm16m.elf")
+    header = b"\x7fELF" + bytes([1, 1, 1, 0]) + bytes(8)
+    header += struct.pack("<HHIIIIIHHHHHH", 2, 40, 1, WINDOW_START, 52, 0, 0x5000000, 52, 32, 1, 40, 0, 0)
+    header += struct.pack("<IIIIIIII", 1, 0x1000, WINDOW_BASE, WINDOW_BASE, WINDOW_SIZE, WINDOW_SIZE, 5, 0x1000)
+    with open(elf, "wb") as f:
+        f.write(header + bytes(0x1000 - len(header)) + image)
+    return srec, elf
+
+
+def toolchain_commands(romcast, floor, srec, elf, before=None):
+    """The programs timed on the S-record and the ELF input, by input."""
+    options = ["-q", "--offset", "0x%08X" % WINDOW_BASE, "--size", "%dM" % (WINDOW_SIZE >> 20), "-o"]
+    result = {}
+    for path, others in ((srec, {"objcopy": ["objcopy", "-I", "srec", "-O", "binary", srec,
+                                             stem(srec) + ".objcopy.bin"]}),
+                         (elf, {"floor": [floor, elf, stem(elf) + ".floor.bin", str(WINDOW_SIZE)]})):
+        out = stem(path) + "." + path.rsplit(".", 1)[1] + ".bin"
+        earlier = {"before": [before] + options + [out + ".before", path]} if before else {}
+        result[path] = {"romcast": [romcast] + options + [out, path], **earlier, **others}
+    return result
 
 
 def generate_window(directory):
@@ -374,6 +421,17 @@ def main():
         programs = make(romcast, floor, path, hex_size)
         faults += check_hex_output(programs, title, window_image)
         hex_runs.append((title, path, programs))
+    srec_path, elf_path = generate_toolchain_files(input_dir, window_image)
+    toolchain_programs = toolchain_commands(romcast, floor, srec_path, elf_path, before)
+    for path, programs in toolchain_programs.items():
+        done = subprocess.run(programs["romcast"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        ok = done.returncode == 0 and read(programs["romcast"][-2]) == window_image
+        if "objcopy" in programs:
+            subprocess.run(programs["objcopy"], check=False)
+            ok = ok and read(programs["objcopy"][-1]) == window_image
+        print("%-40s image %s" % ("Cortex-M image from " + os.path.basename(path), "equal" if ok else "DIFFERS"))
+        if not ok:
+            faults.append("%s: romcast exited %d, or an image differs" % (os.path.basename(path), done.returncode))
     filled_programs = filled_commands(romcast, floor, window_path, before)
     done = subprocess.run(filled_programs["romcast"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     filled = read(stem(window_path) + ".filled.bin")
@@ -418,12 +476,17 @@ def main():
             hex_results.append((title, path, medians, cpu, peaks))
         medians, cpu, _ = time_programs(filled_programs, window_path, scratch)
         filled_result = (medians, cpu, {name: peak_rss_kib(argv) for name, argv in filled_programs.items()})
+        toolchain_results = []
+        for path, programs in toolchain_programs.items():
+            medians, cpu, _ = time_programs(programs, path, scratch)
+            toolchain_results.append((path, medians, cpu, {name: peak_rss_kib(argv) for name, argv in programs.items()}))
 
     print_machine(build_dir)
     misses = report(results) + window_report(window_result)
     for result, minimum in zip(hex_results, (MIN_HEX_OBJCOPY_RATIO, MIN_BINARY_HEX_OBJCOPY_RATIO)):
         misses += hex_report(result, minimum)
     misses += filled_report(filled_result)
+    misses += toolchain_report(toolchain_results)
     print("\n".join(["", "TARGETS MISSED:"] + misses) if misses else "\nAll targets met.")
     return 2 if misses else 0
 
@@ -560,6 +623,27 @@ def filled_report(result):
     if floor_ratio > MAX_FILLED_FLOOR_RATIO:
         return ["filled image: romcast/floor %.2f, above %.2f" % (floor_ratio, MAX_FILLED_FLOOR_RATIO)]
     return []
+
+
+def toolchain_report(results):
+    misses = []
+    for path, medians, cpu, peaks in results:
+        size = os.path.getsize(path)
+        print("\nCortex-M image from %s, %s bytes" % (os.path.basename(path), format(size, ",")))
+        print_programs(medians, cpu, peaks, size)
+        if "objcopy" in medians:
+            ratio = medians["objcopy"] / medians["romcast"]
+            print("  objcopy/romcast %.1f" % ratio)
+            if ratio < MIN_SRECORD_OBJCOPY_RATIO:
+                misses.append("S-record input: objcopy/romcast %.1f, below %.1f" % (ratio, MIN_SRECORD_OBJCOPY_RATIO))
+        else:
+            ratio = medians["romcast"] / medians["floor"]
+            print("  romcast/floor %.2f (CPU %.2f)" % (ratio, cpu["romcast"] / cpu["floor"]))
+            if ratio > MAX_ELF_FLOOR_RATIO:
+                misses.append("ELF input: romcast/floor %.2f, above %.2f" % (ratio, MAX_ELF_FLOOR_RATIO))
+        if "before" in medians:
+            print("  before: %.3f ms" % (medians["before"] * 1000))
+    return misses
 
 
 if __name__ == "__main__":

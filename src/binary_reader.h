@@ -1,6 +1,6 @@
 // Binary input: reads a file of raw bytes into the image from a file address, every
 // byte data, 0xFF included, through the same window, crop and overlap rules as a HEX
-// file's data; or into the address map's runs. Owns nothing: the HexInput and the
+// file's data; or into the address map's runs. Owns nothing: the InputState and the
 // image are the caller's, as for the HEX reader.
 #pragma once
 
@@ -13,4 +13,4 @@
 // byte outside the window (without crop) or on a byte an earlier input wrote; or
 // RESULT_NO_MEMORY. The input is closed on every way out. input.name,
 // standardInput and nameInMessages are the caller's to set.
-int readBinaryFile(HexInput& input, MemoryImage& image, const char* path, std::uint32_t address);
+int readBinaryFile(InputState& input, MemoryImage& image, const char* path, std::uint32_t address);

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "file_replace.h"
+#include "hex_vector.h"
 #include "line_reader.h"
 #include "memory_image.h"
 #include "results.h"
@@ -14,8 +15,11 @@
 struct ConversionState {
     MemoryImage image;            // the window the inputs are read into
     MemoryImage readBack;         // --compare with a HEX file: the read-back, in the same window
-    HexInput input;               // the input being read
-    std::uint64_t lineCount = 0;  // lines read from every input, end records and a failing line included
+    InputState input;               // the input being read
+    KernelSet kernels = chooseKernels();  // the HEX reader's fast path, the fastest this processor runs
+    std::uint64_t counts[4] = {};         // by InputKind: the lines of the HEX and S-record inputs (end
+                                          // records and a failing line included), the segments of ELF ones
+    bool kindsRead[4] = {};               // by InputKind: an input of the kind was read
     std::uint64_t address = 0;    // after writing: the bytes saved, 0xFF padding included (HEX:
                                   // the data bytes of its records)
 

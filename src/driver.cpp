@@ -7,12 +7,14 @@
 #include "binary_writer.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
+#include "input_files.h"
 #include "hex_writer.h"
 #include "image_compare.h"
 #include "image_content.h"
 #include "image_layout.h"
 #include "line_reader.h"
 #include "options.h"
+#include "srec_writer.h"
 
 namespace {
 
@@ -25,18 +27,20 @@ void printError(const char* text)
     static_cast<void>(std::fputs(text, stderr));
 }
 
-// A HEX input read whole without an end record converts, but a file cut short at a
-// line boundary reads the same way, so the user is told.
-void warnWithoutEndRecord(const HexInput& input)
+// A HEX or S-record input read whole without an end or termination record converts,
+// but a file cut short at a line boundary reads the same way, so the user is told.
+void warnWithoutEndRecord(const InputState& input)
 {
-    if (input.endRecordSeen) {
+    if (input.endRecordSeen || (input.kind != INPUT_HEX && input.kind != INPUT_SRECORD)) {
         return;
     }
+    bool hex = input.kind == INPUT_HEX;
     static_cast<void>(std::fflush(stdout));
     static_cast<void>(std::fprintf(stderr,
-                                   "romcast: warning: %s ends after HEX-Line %lu without an end record: it "
-                                   "may have been cut short (--strict refuses it)\n",
-                                   input.name, static_cast<unsigned long>(input.lineCount)));
+                                   "romcast: warning: %s ends after %s %lu without %s record: it may have "
+                                   "been cut short (--strict refuses it)\n",
+                                   input.name, hex ? "HEX-Line" : "S-record line",
+                                   static_cast<unsigned long>(input.lineCount), hex ? "an end" : "a termination"));
 }
 
 // Without -o only the first operand is converted; the others are named, so that a
@@ -94,7 +98,7 @@ void printReport(const ConversionState& state, const Options& options)
 {
     const MemoryImage& image = state.image;
     std::uint64_t skipped = image.cropWindow ? image.skippedCount : 0;
-    bool hexOutput = options.format == FORMAT_HEX;
+    bool recordOutput = options.format != FORMAT_BINARY;  // Intel HEX or S-records
     std::uint64_t part = state.address / options.splitCount;
     // A run without options keeps the widths it always had, 5 decimal and 4 hexadecimal
     // digits, which a wider number pushes out of line; with options each column takes
@@ -107,13 +111,30 @@ void printReport(const ConversionState& state, const Options& options)
             decimal = std::max(decimal, digitCount(count, 10));
             hex = std::max(hex, digitCount(count, 16));
         }
-        decimal = std::max({decimal, digitCount(state.lineCount, 10), digitCount(options.splitCount, 10)});
+        for (std::uint64_t count : state.counts) {
+            decimal = std::max(decimal, digitCount(count, 10));
+        }
+        decimal = std::max(decimal, digitCount(options.splitCount, 10));
+    }
+    // What each kind of input holds: the lines of HEX and S-record files, the segments
+    // of ELF files. HEX-Lines stands where any HEX or binary input was read, as ever,
+    // and where no input of another kind was.
+    bool others = state.kindsRead[INPUT_SRECORD] || state.kindsRead[INPUT_ELF];
+    std::printf("\n");
+    if (state.kindsRead[INPUT_HEX] || state.kindsRead[INPUT_BINARY] || !others) {
+        std::printf("HEX-Lines       %*llu\n", decimal, static_cast<unsigned long long>(state.counts[INPUT_HEX]));
+    }
+    if (state.kindsRead[INPUT_SRECORD]) {
+        std::printf("S-record lines  %*llu\n", decimal,
+                    static_cast<unsigned long long>(state.counts[INPUT_SRECORD]));
+    }
+    if (state.kindsRead[INPUT_ELF]) {
+        std::printf("ELF segments    %*llu\n", decimal, static_cast<unsigned long long>(state.counts[INPUT_ELF]));
     }
     std::printf(
-        "\nHEX-Lines       %*llu\nNumber of bytes %*llu 0x%0*llX\nHighest address %*lu 0x%0*lX\n"
+        "Number of bytes %*llu 0x%0*llX\nHighest address %*lu 0x%0*lX\n"
         "Saved bytes     %*llu 0x%0*llX including 0xFF fillbytes\n",
-        decimal, static_cast<unsigned long long>(state.lineCount), decimal,
-        static_cast<unsigned long long>(image.byteCount), hex,
+        decimal, static_cast<unsigned long long>(image.byteCount), hex,
         static_cast<unsigned long long>(image.byteCount), decimal,
         static_cast<unsigned long>(image.highestAddress), hex,
         static_cast<unsigned long>(image.highestAddress), decimal,
@@ -142,12 +163,19 @@ void printReport(const ConversionState& state, const Options& options)
                     static_cast<unsigned long>(checksum.value),
                     static_cast<unsigned long>(checksum.placedAt));
     }
+    // An S-record holds a linear start address: CS:IP as CS * 16 + IP.
     char start[START_ADDRESS_TEXT];
-    formatStartAddress(start, hexOutput && options.splitCount == 1 ? state.startType : 0, state.startAddress);
+    unsigned startType = recordOutput && options.splitCount == 1 ? state.startType : 0;
+    std::uint32_t startAddress = state.startAddress;
+    if (options.format == FORMAT_SREC && startType == 3) {
+        startType = 5;
+        startAddress = (startAddress >> 16) * 16 + (startAddress & 0xFFFF);
+    }
+    formatStartAddress(start, startType, startAddress);
     if (start[0] != '\0') {
         std::printf("Start address   %*s\n", decimal, start);
     }
-    if (options.splitCount > 1 && hexOutput) {
+    if (options.splitCount > 1 && recordOutput) {
         std::printf("Split into      %*u files, %s to %s\n", decimal, options.splitCount, state.firstPart,
                     state.lastPart);
     } else if (options.splitCount > 1) {
@@ -172,7 +200,7 @@ Messages messagesFor(const Options& options)
 
 // Sets up the input record for the file at path ("-" for standard input) as the
 // options ask.
-void nameInput(HexInput& input, const Options& options, const char* path, bool nameInMessages)
+void nameInput(InputState& input, const Options& options, const char* path, bool nameInMessages)
 {
     input.standardInput = std::strcmp(path, "-") == 0;
     input.name = input.standardInput ? "(standard input)" : path;
@@ -181,11 +209,11 @@ void nameInput(HexInput& input, const Options& options, const char* path, bool n
     input.messages = messagesFor(options);
 }
 
-// Reads one input into an image, after its "Reading" line where one is due: a HEX
-// file, or a binary one at its address.
+// Reads one input into an image, after its "Reading" line where one is due: a file
+// of the kind its content tells, or a binary one at its address.
 int readInput(ConversionState& state, const Options& options, const InputFile& file, MemoryImage& image)
 {
-    HexInput& input = state.input;
+    InputState& input = state.input;
     // A binary has no lines to point to; its messages give the file and the address.
     nameInput(input, options, file.path,
               options.inputCount > 1 || options.quiet || file.binary || options.action == ACTION_COMPARE);
@@ -193,9 +221,10 @@ int readInput(ConversionState& state, const Options& options, const InputFile& f
         std::printf("Reading %s\n", input.name);
     }
     int rc = file.binary ? readBinaryFile(input, image, file.path, file.address)
-                         : readHexFile(input, image, file.path);
-    state.lineCount += input.lineCount;
-    if (rc == RESULT_OK && !file.binary) {
+                         : readInputFile(input, image, file.path, state.kernels);
+    state.counts[input.kind] += input.lineCount;
+    state.kindsRead[input.kind] = true;
+    if (rc == RESULT_OK) {
         warnWithoutEndRecord(input);
     }
     return rc;
@@ -203,21 +232,22 @@ int readInput(ConversionState& state, const Options& options, const InputFile& f
 
 // The general message for a failed read, which names the input where its line
 // messages do; returns the exit status.
-int readFailed(const HexInput& input, int rc, bool binary)
+int readFailed(const InputState& input, int rc)
 {
+    static const char* const WHAT[] = {"HEX-Data", "S-record data", "ELF data", "binary data"};
     if (rc == RESULT_NO_MEMORY) {
         printError("\nNot enough memory !\n");
         return RESULT_NO_MEMORY;
     }
     static_cast<void>(std::fflush(stdout));
     static_cast<void>(std::fprintf(stderr, "\n%s%sCan't read %s !\n", input.nameInMessages ? input.name : "",
-                                   input.nameInMessages ? ": " : "", binary ? "binary data" : "HEX-Data"));
+                                   input.nameInMessages ? ": " : "", WHAT[input.kind]));
     return RESULT_READ_FAILED;
 }
 
 // The HEX output's start address: that of the first input that has one. A later
 // input's other start address is not written, and the user is told.
-void takeStartAddress(ConversionState& state, const HexInput& input, const char** from)
+void takeStartAddress(ConversionState& state, const InputState& input, const char** from)
 {
     if (input.startType == 0) {
         return;
@@ -239,15 +269,15 @@ void takeStartAddress(ConversionState& state, const HexInput& input, const char*
     }
 }
 
-// Compares the image with the read-back that --compare names: a HEX file read into
-// an image of the same window, or a binary dump. Returns the exit status.
+// Compares the image with the read-back that --compare names: a HEX, S-record or ELF
+// file read into an image of the same window, or a binary dump. Returns the exit status.
 int compareReadBack(ConversionState& state, const Options& options)
 {
-    HexInput& input = state.input;
+    InputState& input = state.input;
     nameInput(input, options, options.comparePath, true);
-    bool binary = options.format == FORMAT_BINARY;
     int rc = RESULT_OK;
-    if (binary) {
+    if (options.format == FORMAT_BINARY) {
+        input.kind = INPUT_BINARY;
         rc = compareWithDump(input, state.image, options.comparePath);
     } else {
         MemoryImage& readBack = state.readBack;
@@ -255,14 +285,14 @@ int compareReadBack(ConversionState& state, const Options& options)
         readBack.readBack = true;  // what lies outside the window is not compared
         rc = prepareImage(readBack, options.offset, options.size, true);
         if (rc == RESULT_OK) {
-            rc = readHexFile(input, readBack, options.comparePath);
+            rc = readInputFile(input, readBack, options.comparePath, state.kernels);
         }
         if (rc == RESULT_OK) {
             warnWithoutEndRecord(input);
             rc = compareWithImage(state.image, readBack);
         }
     }
-    return rc == RESULT_READ_FAILED || rc == RESULT_NO_MEMORY ? readFailed(input, rc, binary) : rc;
+    return rc == RESULT_READ_FAILED || rc == RESULT_NO_MEMORY ? readFailed(input, rc) : rc;
 }
 
 // Writes into the image what the options ask for once the inputs are read, in this
@@ -291,7 +321,7 @@ int shapeImage(ConversionState& state, const Options& options)
     if (rc == RESULT_OK) {
         rc = computeChecksums(image, options.checksums, options.checksumCount, inputsEnd, messages);
     }
-    if (rc == RESULT_OK && options.action == ACTION_CONVERT && options.format == FORMAT_HEX) {
+    if (rc == RESULT_OK && options.action == ACTION_CONVERT && options.format != FORMAT_BINARY) {
         rc = alignRuns(image, options.align);
     }
     if (rc != RESULT_OK) {
@@ -309,8 +339,7 @@ int convert(ConversionState& state, const Options& options)
         printError("\nNot enough memory !\n");
         return RESULT_NO_MEMORY;
     }
-    bool hexOutput = options.action == ACTION_CONVERT && options.format == FORMAT_HEX;
-    state.lineCount = 0;
+    bool recordOutput = options.action == ACTION_CONVERT && options.format != FORMAT_BINARY;
     state.address = 0;
     state.startType = options.startGiven && !options.noStart ? 5 : 0;
     state.startAddress = options.startAddress;
@@ -320,9 +349,9 @@ int convert(ConversionState& state, const Options& options)
     for (int i = 0; i < options.inputCount; ++i) {
         int rc = readInput(state, options, options.inputs[i], state.image);
         if (rc != RESULT_OK) {
-            return readFailed(state.input, rc, options.inputs[i].binary);
+            return readFailed(state.input, rc);
         }
-        if (hexOutput && !options.startGiven) {
+        if (recordOutput && !options.startGiven) {
             takeStartAddress(state, state.input, &startFrom);
         }
     }
@@ -333,9 +362,10 @@ int convert(ConversionState& state, const Options& options)
     if (options.action == ACTION_COMPARE) {
         return compareReadBack(state, options);
     }
-    if (hexOutput) {
-        if (writeHexFile(state, options) != RESULT_OK) {
-            printError("\nCan't write HEX file\n");
+    if (recordOutput) {
+        bool hex = options.format == FORMAT_HEX;
+        if ((hex ? writeHexFile(state, options) : writeSRecordFile(state, options)) != RESULT_OK) {
+            printError(hex ? "\nCan't write HEX file\n" : "\nCan't write S-record file\n");
             return RESULT_WRITE_FAILED;
         }
     } else if (writeBinaryFile(state, options, options.inputs[0].path) != RESULT_OK) {
@@ -372,7 +402,7 @@ int mapInputs(ConversionState& state, const Options& options)
     for (int i = 0; i < options.inputCount; ++i) {
         int rc = readInput(state, options, options.inputs[i], image);
         if (rc != RESULT_OK) {
-            return readFailed(state.input, rc, options.inputs[i].binary);
+            return readFailed(state.input, rc);
         }
         if (several) {
             std::printf("%s:\n", state.input.name);

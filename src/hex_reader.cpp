@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "data_store.h"
 #include "record_decoder.h"
 
 namespace {
 
-unsigned digitAt(const HexInput& input, std::size_t position)
+unsigned digitAt(const InputState& input, std::size_t position)
 {
     if (position >= input.lineLength) {
         return NOT_HEX;
@@ -18,7 +19,7 @@ unsigned digitAt(const HexInput& input, std::size_t position)
 
 // Whether this input has given a data byte, stored, recorded or skipped outside the
 // window: before that, a line that stores nothing fails the read.
-bool dataSeen(const HexInput& input, const MemoryImage& image)
+bool dataSeen(const InputState& input, const MemoryImage& image)
 {
     return image.byteCount + image.skippedCount > input.dataBefore;
 }
@@ -41,7 +42,7 @@ bool validAddressRecord(unsigned type, unsigned count)
 
 // Handles an address record whose count was checked: the base records set the base
 // for the data records after them; a start address is kept for the map.
-int readAddressRecord(HexInput& input, unsigned type, unsigned count, unsigned sum)
+int readAddressRecord(InputState& input, unsigned type, unsigned count, unsigned sum)
 {
     std::uint32_t value = 0;
     for (unsigned k = 0; k < count; ++k) {
@@ -60,86 +61,48 @@ int readAddressRecord(HexInput& input, unsigned type, unsigned count, unsigned s
     return compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);
 }
 
-// Stores the record's data bytes one by one from file address `first`. A byte
-// outside the window fails the read, or is skipped (and only summed) when the
-// window crops.
-int storeDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, unsigned count, unsigned sum)
+// Stores the record's data bytes from file address `first`, each with every check of
+// the store, and then compares the checksum. A byte outside the window fails the
+// read, or is skipped (and only summed) when the window crops; the bytes before a
+// failing one stay stored. While mapping, the bytes go to the runs.
+int storeDataBytes(InputState& input, MemoryImage& image, std::uint64_t first, unsigned count, unsigned sum)
 {
+    unsigned char bytes[255];
     for (unsigned k = 0; k < count; ++k) {
-        unsigned value = decodeHexPair(input, 9 + 2 * k);
-        unsigned long long fileAddress = first + k;  // shown as it is, past 32 bits too
-        std::uint64_t at = imageAddress(image, fileAddress);
-        if (at == OUTSIDE_WINDOW) {
-            if (!image.cropWindow) {
-                beginLineFault(input);
-                static_cast<void>(std::fprintf(input.messages.stream,
-                                               "Address %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
-                                               static_cast<unsigned long>(input.lineCount)));
-                printWindowHint(input, image, fileAddress);
-                return RESULT_READ_FAILED;
-            }
-            noteSkipped(input, fileAddress);
-            sum += value;
-            ++image.skippedCount;
-            continue;
-        }
-        ImagePage* page = inputPageAt(image, at);
-        if (page == nullptr) {
-            return RESULT_NO_MEMORY;
-        }
-        // Within this input a stored 0xFF may be written again; a byte of an earlier input may not.
-        auto offset = static_cast<std::size_t>(at & PAGE_MASK);
-        unsigned char& byte = page->bytes[offset];
-        if (byte != FREE_BYTE || (page->earlier != nullptr && bitSet(page->earlier, offset))) {
-            if (input.nameInMessages) {
-                beginLineFault(input);
-                static_cast<void>(std::fprintf(input.messages.stream,
-                                               "Double databyte at 0x%08llX in HEX-Line %lu !\n", fileAddress,
-                                               static_cast<unsigned long>(input.lineCount)));
-            } else {
-                beginLineFault(input);
-                static_cast<void>(std::fprintf(input.messages.stream, "Double databyte in HEX-Line %lu !\n",
-                                               static_cast<unsigned long>(input.lineCount)));
-            }
-            return RESULT_READ_FAILED;
-        }
-        setBit(page->written, offset);
-        byte = static_cast<unsigned char>(value);
-        sum += value;
-        if (at > image.highestAddress) {
-            image.highestAddress = static_cast<std::uint32_t>(at);
-        }
-        ++image.byteCount;
+        bytes[k] = static_cast<unsigned char>(decodeHexPair(input, 9 + 2 * k));
+        sum += bytes[k];
     }
-    return compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);
-}
-
-// Records where the record's data bytes lie, for the address map. Every byte must
-// lie in the 32-bit file address space.
-int mapDataBytes(HexInput& input, MemoryImage& image, std::uint64_t first, unsigned count, unsigned sum)
-{
-    if (first + count - 1 > MAX_FILE_ADDRESS) {
-        unsigned long long beyond = first > MAX_FILE_ADDRESS ? first : MAX_FILE_ADDRESS + 1;
+    StoreResult stored = storeData(input, image, first, bytes, count, true);
+    unsigned long long fileAddress = first + stored.failed;  // shown as it is, past 32 bits too
+    switch (stored.outcome) {
+    case STORE_OUTSIDE:
         beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream,
-                                       "Address %llu in HEX-Line %lu beyond buffer !\n", beyond,
-                                       static_cast<unsigned long>(input.lineCount)));
+        static_cast<void>(std::fprintf(input.messages.stream, "Address %llu in HEX-Line %lu beyond buffer !\n",
+                                       fileAddress, static_cast<unsigned long>(input.lineCount)));
+        if (!image.mapping) {
+            printWindowHint(input, image, fileAddress);
+        }
         return RESULT_READ_FAILED;
+    case STORE_OVERLAP:
+        beginLineFault(input);
+        if (input.nameInMessages) {
+            static_cast<void>(std::fprintf(input.messages.stream, "Double databyte at 0x%08llX in HEX-Line %lu !\n",
+                                           fileAddress, static_cast<unsigned long>(input.lineCount)));
+        } else {
+            static_cast<void>(std::fprintf(input.messages.stream, "Double databyte in HEX-Line %lu !\n",
+                                           static_cast<unsigned long>(input.lineCount)));
+        }
+        return RESULT_READ_FAILED;
+    case STORE_NO_MEMORY:
+        return RESULT_NO_MEMORY;
+    default:
+        return compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);
     }
-    for (unsigned k = 0; k < count; ++k) {
-        sum += decodeHexPair(input, 9 + 2 * k);
-    }
-    int rc = addRun(image.runs, static_cast<std::uint32_t>(first), count, image.allocate);
-    if (rc != RESULT_OK) {
-        return rc;
-    }
-    image.byteCount += count;
-    return compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);
 }
 
 // With strict records every character after the colon, up to the comment that a
 // blank starts, belongs to a field and must be a hexadecimal digit.
-int requireDigits(const HexInput& input)
+int requireDigits(const InputState& input)
 {
     for (std::size_t i = 1; i < input.lineLength; ++i) {
         if (HEX_DIGITS.value[static_cast<unsigned char>(input.lineBuffer[i])] == NOT_HEX) {
@@ -154,7 +117,7 @@ int requireDigits(const HexInput& input)
 }
 
 // Checks and stores the record in lineBuffer, whose start mark was found.
-int parseRecord(HexInput& input, MemoryImage& image)
+int parseRecord(InputState& input, MemoryImage& image)
 {
     // Count and type are decoded before the line is cut at a blank.
     unsigned count = decodeHexPair(input, 1);
@@ -202,8 +165,7 @@ int parseRecord(HexInput& input, MemoryImage& image)
     std::uint64_t first = std::uint64_t{input.addressBase} + loadAddress;
     int rc = RESULT_OK;
     if (count > 0 && type == 0) {
-        rc = image.mapping ? mapDataBytes(input, image, first, count, sum)
-                           : storeDataBytes(input, image, first, count, sum);
+        rc = storeDataBytes(input, image, first, count, sum);
     } else if (input.strictRecords) {
         rc = compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);  // strict: every record
     }
@@ -216,7 +178,7 @@ int parseRecord(HexInput& input, MemoryImage& image)
 
 // Ends a read that reached the end record or the end of the input. With strict
 // records the end record must be there.
-int finishRead(const HexInput& input, const MemoryImage& image, bool endRecordSeen)
+int finishRead(const InputState& input, const MemoryImage& image, bool endRecordSeen)
 {
     if (!endRecordSeen && input.strictRecords) {
         beginLineFault(input);
@@ -230,7 +192,7 @@ int finishRead(const HexInput& input, const MemoryImage& image, bool endRecordSe
 
 }  // namespace
 
-int requireDataInWindow(const HexInput& input, const MemoryImage& image)
+int requireDataInWindow(const InputState& input, const MemoryImage& image)
 {
     if (image.cropWindow && !image.readBack && image.byteCount == input.storedBefore &&
         dataSeen(input, image)) {
@@ -246,7 +208,7 @@ int requireDataInWindow(const HexInput& input, const MemoryImage& image)
     return RESULT_OK;
 }
 
-void printWindowHint(const HexInput& input, const MemoryImage& image, unsigned long long fileAddress)
+void printWindowHint(const InputState& input, const MemoryImage& image, unsigned long long fileAddress)
 {
     if (!input.messages.explain) {
         return;
@@ -261,7 +223,7 @@ void printWindowHint(const HexInput& input, const MemoryImage& image, unsigned l
     std::uint64_t last = image.windowStart + image.windowSize - 1;
     const char* name = input.standardInput ? "-" : input.name;
     char operand[32] = "";
-    if (input.binary) {
+    if (input.kind == INPUT_BINARY) {
         static_cast<void>(std::snprintf(operand, sizeof operand, "@0x%08lX",
                                         static_cast<unsigned long>(input.binaryAddress)));
     }
@@ -271,10 +233,10 @@ void printWindowHint(const HexInput& input, const MemoryImage& image, unsigned l
                      "--offset and --size that hold it all\n",
                      fileAddress, fileAddress < image.windowStart ? "below" : "above",
                      static_cast<unsigned long>(image.windowStart), static_cast<unsigned long>(last),
-                     input.binary ? "--binary=" : "", name, operand));
+                     input.kind == INPUT_BINARY ? "--binary=" : "", name, operand));
 }
 
-unsigned decodeHexPair(const HexInput& input, std::size_t position)
+unsigned decodeHexPair(const InputState& input, std::size_t position)
 {
     unsigned high = digitAt(input, position);
     if (high == NOT_HEX) {
@@ -284,7 +246,7 @@ unsigned decodeHexPair(const HexInput& input, std::size_t position)
     return low == NOT_HEX ? high : high * 16 + low;
 }
 
-unsigned decodeHexWord(const HexInput& input, std::size_t position)
+unsigned decodeHexWord(const InputState& input, std::size_t position)
 {
     unsigned value = 0;
     for (std::size_t i = 0; i < 4; ++i) {
@@ -294,7 +256,7 @@ unsigned decodeHexWord(const HexInput& input, std::size_t position)
     return value;
 }
 
-int parseHexLine(HexInput& input, MemoryImage& image)
+int parseHexLine(InputState& input, MemoryImage& image, const KernelSet& kernels)
 {
     bool emptyPiece = false;
     int rc = beginLine(input, &emptyPiece);
@@ -304,7 +266,7 @@ int parseHexLine(HexInput& input, MemoryImage& image)
     if (emptyPiece) {
         input.lineLength = 0;
     } else {
-        rc = storeRegularRecords(input, image);
+        rc = storeRegularRecords(input, image, kernels);
         if (rc != LINE_NOT_REGULAR) {
             return rc;
         }
@@ -324,20 +286,16 @@ int parseHexLine(HexInput& input, MemoryImage& image)
     return parseRecord(input, image);
 }
 
-int readHexFile(HexInput& input, MemoryImage& image, const char* path)
+int readHexInput(InputState& input, MemoryImage& image, const KernelSet& kernels)
 {
-    if (openInput(input, path) != RESULT_OK) {
-        reportInputFault(input, true);
-        return RESULT_READ_FAILED;
-    }
     input.dataBefore = image.byteCount + image.skippedCount;
     input.storedBefore = image.byteCount;
-    input.binary = false;
+    input.kind = INPUT_HEX;
     ++image.inputNumber;
 
     int rc = RESULT_OK;
     while (rc == RESULT_OK) {
-        rc = parseHexLine(input, image);
+        rc = parseHexLine(input, image, kernels);
     }
     if (!closeInput(input) && rc != RESULT_READ_FAILED && rc != RESULT_NO_MEMORY) {
         rc = LINE_INPUT_ERROR;

@@ -1,32 +1,34 @@
 // Intel HEX reader (8-bit variant with address records): turns one HEX input into
 // bytes of the image, or into runs of the address map. While it runs it owns the
-// HexInput and adds to the image's counters; it checks each record in a fixed order
+// InputState and adds to the image's counters; it checks each record in a fixed order
 // and reports each fault on standard output where it is found. Text reading lives in
 // line_reader, the in-place fast path in record_decoder.
 #pragma once
 
+#include "hex_vector.h"
 #include "line_reader.h"
 #include "memory_image.h"
 
-// Reads the whole input at path (only shown with standard input) into the image.
-// Returns RESULT_OK after the end-of-file record, or at the end of the input once a
-// data byte was seen; else RESULT_READ_FAILED, or RESULT_NO_MEMORY (no message) when
-// a page or a run could not be had. Nothing is read after the end-of-file record,
-// and the input is closed on every way out. input.name, standardInput,
-// nameInMessages and strictRecords are the caller's to set.
-int readHexFile(HexInput& input, MemoryImage& image, const char* path);
+// Reads the input that openInput opened, to its end, into the image as Intel HEX,
+// with the kernels for the common data records. Returns RESULT_OK after the
+// end-of-file record, or at the end of the input once a data byte was seen; else
+// RESULT_READ_FAILED, or RESULT_NO_MEMORY (no message) when a page or a run could
+// not be had. Nothing is read after the end-of-file record, and the input is closed
+// on every way out. input.name, standardInput, nameInMessages and strictRecords are
+// the caller's to set.
+int readHexInput(InputState& input, MemoryImage& image, const KernelSet& kernels);
 
 // With a cropping window, fails the read of an input that gave data of which none
 // lies in the window, with a message; RESULT_OK otherwise, and for a read-back.
-int requireDataInWindow(const HexInput& input, const MemoryImage& image);
+int requireDataInWindow(const InputState& input, const MemoryImage& image);
 
 // With input.messages.explain, prints the line that follows a window fault: where the
 // data at the file address lies against the window, and the --map run that tells
 // the window that holds all the data.
-void printWindowHint(const HexInput& input, const MemoryImage& image, unsigned long long fileAddress);
+void printWindowHint(const InputState& input, const MemoryImage& image, unsigned long long fileAddress);
 
 // Notes a data byte of the input at the file address that the window skipped.
-inline void noteSkipped(HexInput& input, std::uint64_t fileAddress)
+inline void noteSkipped(InputState& input, std::uint64_t fileAddress)
 {
     if (!input.skippedAny) {
         input.skippedAny = true;
@@ -38,12 +40,12 @@ inline void noteSkipped(HexInput& input, std::uint64_t fileAddress)
 // shape, as many as the block holds whole: RESULT_OK to go on, RESULT_END_RECORD,
 // RESULT_READ_FAILED (message printed), RESULT_NO_MEMORY, LINE_END_OF_INPUT or
 // LINE_INPUT_ERROR.
-int parseHexLine(HexInput& input, MemoryImage& image);
+int parseHexLine(InputState& input, MemoryImage& image, const KernelSet& kernels);
 
 // The value of the leading hexadecimal digits (at most two) at the position of the
 // current line: "1G" gives 0x01, "G1" gives 0. Positions past the line read as its end.
-unsigned decodeHexPair(const HexInput& input, std::size_t position);
+unsigned decodeHexPair(const InputState& input, std::size_t position);
 
 // The four characters at the position weigh 4096, 256, 16 and 1; a character that is
 // not a hexadecimal digit adds nothing ("12G4" gives 0x1204).
-unsigned decodeHexWord(const HexInput& input, std::size_t position);
+unsigned decodeHexWord(const InputState& input, std::size_t position);

@@ -266,19 +266,25 @@ char* formatRecord(char* out, unsigned type, unsigned loadAddress, const unsigne
     out = putPair(out, loadAddress >> 8);
     out = putPair(out, loadAddress);
     out = putPair(out, type);
+    out = putHexBytes(out, data, count, &sum);
+    out = putPair(out, 0x100 - (sum & 0xFF));
+    *out++ = '\n';
+    return out;
+}
+
+char* putHexBytes(char* out, const unsigned char* data, unsigned count, unsigned* sum)
+{
     unsigned k = 0;
 #if defined(__SSE2__)
     for (; k + 16 <= count; k += 16) {
-        sum += putSixteenPairs(out, data + k);
+        *sum += putSixteenPairs(out, data + k);
         out += 32;
     }
 #endif
     for (; k < count; ++k) {
-        sum += data[k];
+        *sum += data[k];
         out = putPair(out, data[k]);
     }
-    out = putPair(out, 0x100 - (sum & 0xFF));
-    *out++ = '\n';
     return out;
 }
 

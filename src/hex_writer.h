@@ -12,6 +12,10 @@
 // checksum and line feed.
 constexpr std::size_t MAX_RECORD_TEXT = 1 + 2 + 4 + 2 + 2 * 255 + 2 + 1;
 
+// Writes count bytes (up to 255) to out as upper-case hexadecimal digit pairs, adds
+// each byte to *sum, and returns the end of what it wrote.
+char* putHexBytes(char* out, const unsigned char* data, unsigned count, unsigned* sum);
+
 // Writes the record of `type` with count data bytes at the 16-bit load address to
 // out, upper-case with a line feed, and returns the end of what it wrote.
 char* formatRecord(char* out, unsigned type, unsigned loadAddress, const unsigned char* data, unsigned count);

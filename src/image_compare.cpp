@@ -94,7 +94,7 @@ int compareWithImage(const MemoryImage& image, const MemoryImage& readBack)
     return finish(found);
 }
 
-int compareWithDump(HexInput& input, const MemoryImage& image, const char* path)
+int compareWithDump(InputState& input, const MemoryImage& image, const char* path)
 {
     Differences found{image.windowStart, 0, 0, false, 0, 0};
     // A byte's place in the dump is its image address.

@@ -1,15 +1,17 @@
-// Text reading of the HEX input: the host's reads, the block and the line ends.
+// Reading of an input: the host's reads, the block, the line ends and reads at offsets.
 #include "line_reader.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #else
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -44,10 +46,22 @@ int closeFile(int fd)
     return _close(fd);
 }
 
-// Windows leaves memory to page faults: no size is needed.
-std::uint64_t regularFileSize(int)
+// The size of an open regular file; 0 for anything else.
+std::uint64_t regularFileSize(int fd)
 {
-    return 0;
+    struct _stati64 info {};
+    return _fstati64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG
+               ? static_cast<std::uint64_t>(info.st_size)
+               : 0;
+}
+
+// Reads size bytes at offset; the number read, or -1.
+long long readAt(int fd, std::uint64_t offset, unsigned char* bytes, std::size_t size)
+{
+    if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) {
+        return -1;
+    }
+    return _read(fd, bytes, static_cast<unsigned>(size));
 }
 #else
 int openFile(const char* path)
@@ -80,12 +94,34 @@ std::uint64_t regularFileSize(int fd)
     struct stat info {};
     return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
+
+// Reads size bytes at offset; the number read, or -1.
+long long readAt(int fd, std::uint64_t offset, unsigned char* bytes, std::size_t size)
+{
+    ssize_t got = 0;
+    do {
+        got = pread(fd, bytes, size, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
 #endif
+
+// Whether the descriptor is a regular file, which can be read at offsets.
+bool regularFile(int fd)
+{
+#ifdef _WIN32
+    struct _stati64 info {};
+    return _fstati64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat info {};
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+#endif
+}
 
 // Reads once into the block, after the bytes not yet split, which move to its
 // start. A read returns what the host has at hand, however little. The bytes read
 // are searched for 0x1A only when findEndOfText is called.
-int readInput(HexInput& input)
+int readInput(InputState& input)
 {
     std::size_t kept = input.blockEnd - input.blockStart;
     std::memmove(input.inputBlock, input.inputBlock + input.blockStart, kept);
@@ -109,7 +145,7 @@ int readInput(HexInput& input)
 
 // Whether the block holds the next line whole: its line end, a full piece, or the
 // rest of the input.
-bool lineInBlock(const HexInput& input)
+bool lineInBlock(const InputState& input)
 {
     std::size_t available = input.blockEnd - input.blockStart;
     if (available >= MAX_PIECE || input.inputEnded) {
@@ -124,7 +160,7 @@ bool lineInBlock(const HexInput& input)
 // return before a line feed is dropped as by a text stream, so the line end takes
 // one character of the piece per carriage return; *overflow tells whether it took
 // more than the piece had room for.
-int finishLineEnd(HexInput& input, bool* overflow)
+int finishLineEnd(InputState& input, bool* overflow)
 {
     std::size_t extra = 0;
     while (input.carriageReturnPending) {
@@ -153,7 +189,7 @@ int finishLineEnd(HexInput& input, bool* overflow)
 
 }  // namespace
 
-int openInput(HexInput& input, const char* path)
+int openInput(InputState& input, const char* path)
 {
     startInput(input, input.standardInput ? duplicateStandardInput() : openFile(path));
     input.error = input.descriptor == NO_DESCRIPTOR ? errno : 0;
@@ -161,6 +197,7 @@ int openInput(HexInput& input, const char* path)
     std::uint64_t size = input.descriptor == NO_DESCRIPTOR ? 0 : regularFileSize(input.descriptor);
     populateMemory(input.inputBlock,
                    size < INPUT_BLOCK_SIZE ? static_cast<std::size_t>(size) : INPUT_BLOCK_SIZE);
+    input.fileSize = size;
     input.lineCount = 0;
     input.addressBase = 0;
     input.startType = 0;
@@ -170,7 +207,7 @@ int openInput(HexInput& input, const char* path)
     return input.descriptor == NO_DESCRIPTOR ? RESULT_READ_FAILED : RESULT_OK;
 }
 
-void startInput(HexInput& input, int descriptor)
+void startInput(InputState& input, int descriptor)
 {
     input.descriptor = descriptor;
     input.blockStart = 0;
@@ -180,8 +217,10 @@ void startInput(HexInput& input, int descriptor)
     input.carriageReturnPending = false;
 }
 
-bool closeInput(HexInput& input)
+bool closeInput(InputState& input)
 {
+    std::free(input.whole);
+    input.whole = nullptr;
     if (input.descriptor == NO_DESCRIPTOR) {
         return true;
     }
@@ -193,7 +232,7 @@ bool closeInput(HexInput& input)
     return closed;
 }
 
-int finishLineStart(HexInput& input, bool* emptyPiece)
+int finishLineStart(InputState& input, bool* emptyPiece)
 {
     // The line end takes carriage returns and a line feed, never a 0x1A, so the
     // search can wait until the line itself is looked for.
@@ -208,7 +247,7 @@ int finishLineStart(HexInput& input, bool* emptyPiece)
     return rc;
 }
 
-void findEndOfText(HexInput& input)
+void findEndOfText(InputState& input)
 {
     // Bytes before blockStart were taken as digits, colons and line ends.
     std::size_t from = input.searchedEnd > input.blockStart ? input.searchedEnd : input.blockStart;
@@ -226,7 +265,7 @@ void findEndOfText(HexInput& input)
     input.searchedEnd = to;
 }
 
-int readRawBlock(HexInput& input, std::size_t* got)
+int readRawBlock(InputState& input, std::size_t* got)
 {
     input.blockStart = 0;
     input.blockEnd = 0;
@@ -240,7 +279,7 @@ int readRawBlock(HexInput& input, std::size_t* got)
     return RESULT_OK;
 }
 
-void beginLineFault(const HexInput& input)
+void beginLineFault(const InputState& input)
 {
     if (input.nameInMessages) {
         static_cast<void>(std::fprintf(input.messages.stream, "\n%s: ", input.name));
@@ -249,7 +288,7 @@ void beginLineFault(const HexInput& input)
     }
 }
 
-void reportInputFault(const HexInput& input, bool opening)
+void reportInputFault(const InputState& input, bool opening)
 {
     static_cast<void>(
         std::fprintf(input.messages.stream, "\nCan't %s file %s\n", opening ? "open" : "read", input.name));
@@ -261,7 +300,7 @@ void reportInputFault(const HexInput& input, bool opening)
 // A line ends at a line feed or at a run of carriage returns with an optional line
 // feed; a line longer than a piece (its line end included) is split into pieces of
 // MAX_PIECE characters, each handled as a line of its own.
-void copyLine(HexInput& input)
+void copyLine(InputState& input)
 {
     std::size_t available = input.blockEnd - input.blockStart;
     const char* start = input.inputBlock + input.blockStart;
@@ -277,4 +316,89 @@ void copyLine(HexInput& input)
     input.lineLength = length;
     input.blockStart += length;
     takeLineEnd(input, length, available);
+}
+
+int peekInput(InputState& input, std::size_t count)
+{
+    int rc = RESULT_OK;
+    while (rc == RESULT_OK && !input.inputEnded && input.blockEnd - input.blockStart < count) {
+        const char* start = input.inputBlock + input.blockStart;
+        std::size_t available = input.blockEnd - input.blockStart;
+        if (std::memchr(start, '\n', available) != nullptr || std::memchr(start, '\r', available) != nullptr) {
+            break;  // a line ends before: what it holds is all that is needed
+        }
+        rc = readInput(input);
+    }
+    return rc;
+}
+
+std::size_t peekLineLength(const InputState& input)
+{
+    std::size_t available = input.blockEnd - input.blockStart;
+    const char* start = input.inputBlock + input.blockStart;
+    std::size_t scan = available < MAX_PIECE ? available : MAX_PIECE;
+    std::size_t length = 0;
+    while (length < scan && start[length] != '\n' && start[length] != '\r') {
+        ++length;
+    }
+    return length;
+}
+
+int readInputAt(InputState& input, std::uint64_t offset, void* buffer, std::size_t size)
+{
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    if (input.whole != nullptr) {
+        std::memcpy(bytes, input.whole + offset, size);  // the caller keeps within fileSize
+        return RESULT_OK;
+    }
+    for (std::size_t done = 0; done < size;) {
+        long long got = readAt(input.descriptor, offset + done, bytes + done, size - done);
+        if (got <= 0) {
+            input.error = got < 0 ? errno : EIO;  // a file that shrank while it was read
+            return RESULT_READ_FAILED;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return RESULT_OK;
+}
+
+int readWholeInput(InputState& input)
+{
+    if (input.whole != nullptr || regularFile(input.descriptor)) {
+        return RESULT_OK;
+    }
+    // The block holds what was read so far; the room doubles as the bytes come.
+    std::size_t room = INPUT_BLOCK_SIZE;
+    std::size_t size = input.blockEnd - input.blockStart;
+    auto* whole = static_cast<unsigned char*>(std::malloc(room));
+    if (whole == nullptr) {
+        input.error = ENOMEM;
+        return RESULT_READ_FAILED;
+    }
+    std::memcpy(whole, input.inputBlock + input.blockStart, size);
+    for (;;) {
+        if (size == room) {
+            auto* larger = room <= SIZE_MAX / 2 ? static_cast<unsigned char*>(std::realloc(whole, 2 * room)) : nullptr;
+            if (larger == nullptr) {
+                std::free(whole);
+                input.error = ENOMEM;
+                return RESULT_READ_FAILED;
+            }
+            whole = larger;
+            room *= 2;
+        }
+        long got = readSome(input.descriptor, reinterpret_cast<char*>(whole) + size, room - size);
+        if (got < 0) {
+            input.error = errno;
+            std::free(whole);
+            return RESULT_READ_FAILED;
+        }
+        if (got == 0) {
+            break;
+        }
+        size += static_cast<std::size_t>(got);
+    }
+    input.whole = whole;
+    input.fileSize = size;
+    return RESULT_OK;
 }

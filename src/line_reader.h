@@ -1,11 +1,11 @@
 // Reading of an input: opens it as bytes, reads it in blocks with reads that return
 // what the host has (so a pipe is never waited on for more than a line), and splits
-// a HEX input into lines of at most 1,023 characters; a binary input or a read-back
-// is taken in raw blocks. Owns the HexInput, the record of the input being read: its
-// descriptor, block and current line.
+// a text input (Intel HEX, S-records) into lines of at most 1,023 characters; a
+// binary input or a read-back is taken in raw blocks, and an ELF file at offsets.
+// Owns the InputState, the record of the input being read: its descriptor, block,
+// current line and, for an ELF file from a pipe, its bytes.
 #pragma once
 
-#include "hex_vector.h"
 #include "results.h"
 
 struct ImagePage;
@@ -14,9 +14,17 @@ constexpr std::size_t LINE_BUFFER_SIZE = 1024;     // a line is read in pieces o
 constexpr std::size_t INPUT_BLOCK_SIZE = 0x10000;  // the input is read in blocks of up to this size
 constexpr std::size_t MAX_PIECE = LINE_BUFFER_SIZE - 1;  // characters of one piece, line end included
 
-// One input while it is read, a HEX file or a binary one. Reused for each input;
-// openInput starts it afresh.
-struct HexInput {
+// What an input holds, as its content, or --binary, tells.
+enum InputKind {
+    INPUT_HEX,      // Intel HEX: anything that is neither of the others
+    INPUT_SRECORD,  // Motorola S-records: the first line is an S0, S1, S2 or S3 record
+    INPUT_ELF,      // an ELF file: it begins with 0x7F 'E' 'L' 'F'
+    INPUT_BINARY,   // --binary: raw bytes from a file address
+};
+
+// One input while it is read, of any kind. Reused for each input; openInput starts
+// it afresh.
+struct InputState {
     const char* name = nullptr;   // the path, or "(standard input)": what messages show
     bool standardInput = false;   // the HEX data comes from standard input, not from name
     bool nameInMessages = false;  // each line message begins with the name: several inputs, or quiet
@@ -29,9 +37,10 @@ struct HexInput {
                                          // path; a regular data record is read in place in inputBlock
     std::size_t lineLength = 0;          // characters of the current line in lineBuffer, 0 to 1,023
     std::uint32_t lineCount = 0;         // lines of this input read so far, the end record and a failing
-                                         // line included
+                                         // line included; of an ELF file, its segments of data
     std::uint32_t addressBase = 0;       // added to every load address; set by records of type 02 and 04
-    unsigned startType = 0;              // 3 or 5 after a start address record, else 0
+    unsigned startType = 0;              // 3 or 5 after a start address record (5 for an S-record
+                                         // termination or an ELF entry point), else 0
     std::uint32_t startAddress = 0;      // its value: CS * 65,536 + IP, or the linear address
     std::uint64_t dataBefore = 0;        // data bytes the image had seen, stored or skipped, before
                                          // this input: what it saw beyond that is its own
@@ -39,10 +48,10 @@ struct HexInput {
     ImagePage* recordPage = nullptr;     // the page of the last record read in place, which this
                                          // input took; null after openInput
     std::uint64_t recordPageNumber = 0;  // its number
-    bool endRecordSeen = false;          // the read ended at the end-of-file record
-    bool binary = false;                 // a binary input, its first byte at file address binaryAddress;
-                                         // set by the reader of each kind
-    std::uint32_t binaryAddress = 0;     // for the --map run that a window fault suggests
+    bool endRecordSeen = false;          // the read ended at the end-of-file or termination record
+    InputKind kind = INPUT_HEX;          // set by the reader of each kind
+    std::uint32_t binaryAddress = 0;     // a binary input's first file address, for the --map run
+                                         // that a window fault suggests
     bool skippedAny = false;             // the window skipped a data byte of this input
     std::uint64_t firstSkipped = 0;      // the file address of the first, once skippedAny
     int error = 0;                       // errno of the open, read or close that failed
@@ -60,9 +69,11 @@ struct HexInput {
                                          // (and optional line feed) is still to be skipped
     std::size_t lineEndRoom = 0;         // further carriage returns that still fit in that line's piece
 
-    // The kernels of the fast path, the fastest this processor runs: chosen when the
-    // record is made, which the driver does once per run.
-    KernelSet kernels = chooseKernels();
+    // An input read at offsets (an ELF file): its size, and where it cannot be read at
+    // an offset (a pipe), all its bytes, read once. The bytes a file holds are never
+    // more than it is long.
+    std::uint64_t fileSize = 0;          // bytes of a regular file, from fstat; of a pipe, read
+    unsigned char* whole = nullptr;      // a pipe's bytes, a heap block freed by closeInput; else null
 };
 
 // Line results of parseHexLine beyond the shared codes; they never leave the reader.
@@ -73,28 +84,28 @@ constexpr int LINE_INPUT_ERROR = 7;   // reading the input failed
 // input.standardInput is set, and starts reading at its first line with no line
 // read and no address base. Returns RESULT_OK, or RESULT_READ_FAILED with the
 // descriptor left as none.
-int openInput(HexInput& input, const char* path);
+int openInput(InputState& input, const char* path);
 
 // Takes the open descriptor (NO_DESCRIPTOR for none) and starts reading it from
 // its first line, with no part of a line end pending.
-void startInput(HexInput& input, int descriptor);
+void startInput(InputState& input, int descriptor);
 
-// Closes the descriptor if it is open and sets it back to none; false when the host
-// reported a failure.
-bool closeInput(HexInput& input);
+// Closes the descriptor if it is open and sets it back to none, and frees the bytes
+// readWholeInput kept; false when the host reported a failure.
+bool closeInput(InputState& input);
 
 // Reads the next bytes of the input as they are, up to a block, into inputBlock from
 // its start; *got is their number, 0 at the end of the input. Returns RESULT_OK or
 // LINE_INPUT_ERROR.
-int readRawBlock(HexInput& input, std::size_t* got);
+int readRawBlock(InputState& input, std::size_t* got);
 
 // Starts a message about the input on its message stream, which the caller's
 // fprintf finishes: a line feed, then the input's name and ": " when it names itself.
-void beginLineFault(const HexInput& input);
+void beginLineFault(const InputState& input);
 
 // Prints "Can't open file" (opening) or "Can't read file" with the input's name on
 // the message stream, and with messages.explain the system's reason on the next line.
-void reportInputFault(const HexInput& input, bool opening);
+void reportInputFault(const InputState& input, bool opening);
 
 // Reads the input at path to its end in raw blocks and hands each, in order, to
 // take(bytes, count, offset), offset being the block's place in the input; stops at
@@ -102,7 +113,7 @@ void reportInputFault(const HexInput& input, bool opening);
 // read. A failed open, read or close prints "Can't open file" or "Can't read file"
 // and returns RESULT_READ_FAILED.
 template <typename TakeBlock>
-int readRawInput(HexInput& input, const char* path, std::uint64_t* size, TakeBlock take)
+int readRawInput(InputState& input, const char* path, std::uint64_t* size, TakeBlock take)
 {
     *size = 0;
     if (openInput(input, path) != RESULT_OK) {
@@ -123,16 +134,36 @@ int readRawInput(HexInput& input, const char* path, std::uint64_t* size, TakeBlo
     return rc;
 }
 
+// Reads until the block holds count bytes from blockStart, a line end among them,
+// or the whole input, whichever comes first; no more than that is read, and nothing
+// is taken. Returns RESULT_OK or LINE_INPUT_ERROR.
+int peekInput(InputState& input, std::size_t count);
+
+// The length of the line at blockStart, without its line end, up to a piece: what
+// copyLine would take. Nothing is taken.
+std::size_t peekLineLength(const InputState& input);
+
+// Reads size bytes at offset of an input read at offsets, within fileSize, into
+// buffer: from the file, or from the bytes readWholeInput kept. Returns RESULT_OK,
+// or RESULT_READ_FAILED with input.error set.
+int readInputAt(InputState& input, std::uint64_t offset, void* buffer, std::size_t size);
+
+// Makes an input that is not a regular file (a pipe, standard input) readable at
+// offsets: reads it to its end into a heap block that input.whole holds, from the
+// bytes the block holds from blockStart on, and sets fileSize. A regular file is
+// left as it is. Returns RESULT_OK, or RESULT_READ_FAILED with input.error set.
+int readWholeInput(InputState& input);
+
 // Skips the rest of the last line end and reads until the next line lies whole in
 // the block: up to its line end, a piece of 1,023 characters, or the end of the
 // input; no more is read than that line needs. For beginLine.
-int finishLineStart(HexInput& input, bool* emptyPiece);
+int finishLineStart(InputState& input, bool* emptyPiece);
 
 // Skips the rest of the last line's end and makes the next line available whole in
 // the block, reading no more than it needs. *emptyPiece tells that the rest of the
 // last line end is a piece of its own. Returns RESULT_OK or LINE_INPUT_ERROR; an
 // empty block after RESULT_OK is the end of the input.
-inline int beginLine(HexInput& input, bool* emptyPiece)
+inline int beginLine(InputState& input, bool* emptyPiece)
 {
     // Most lines: more than a full piece is at hand, and the last line ended in a
     // line feed or in a carriage return and line feed.
@@ -153,15 +184,15 @@ inline int beginLine(HexInput& input, bool* emptyPiece)
 // read. The block is searched for it no further than a piece, when a line is looked
 // for: the fast path takes only digits, colons and line ends, and so may take the
 // lines before it unsearched. beginLine calls this when it reads; copyLine needs it.
-void findEndOfText(HexInput& input);
+void findEndOfText(InputState& input);
 
 // Copies the line that beginLine made available into lineBuffer, without its line end.
-void copyLine(HexInput& input);
+void copyLine(InputState& input);
 
 // Steps over the first character of the line end after a line of `length`
 // characters, now at blockStart, when it fits in the line's piece; `available`
 // is what the block held from the line's start.
-inline void takeLineEnd(HexInput& input, std::size_t length, std::size_t available)
+inline void takeLineEnd(InputState& input, std::size_t length, std::size_t available)
 {
     if (length < MAX_PIECE && length < available) {
         input.carriageReturnPending = input.inputBlock[input.blockStart] == '\r';

@@ -9,6 +9,7 @@
 
 #include "file_replace.h"
 #include "record_decoder.h"
+#include "srec_writer.h"
 #include "results.h"
 
 #ifndef ROMCAST_VERSION
@@ -37,6 +38,8 @@ enum LongOption {
     OPTION_FILL,
     OPTION_SET,
     OPTION_EXCLUDE,
+    OPTION_SREC_ADDRESS,
+    OPTION_SREC_COUNT,
 };
 
 constexpr option LONG_OPTIONS[] = {
@@ -59,6 +62,8 @@ constexpr option LONG_OPTIONS[] = {
     {"fill", required_argument, nullptr, OPTION_FILL},
     {"set", required_argument, nullptr, OPTION_SET},
     {"exclude", required_argument, nullptr, OPTION_EXCLUDE},
+    {"srec-address", required_argument, nullptr, OPTION_SREC_ADDRESS},
+    {"srec-count", no_argument, nullptr, OPTION_SREC_COUNT},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -451,10 +456,10 @@ int takeHandOverOption(int letter, const char* value, Options* options)
     int rc = RESULT_OK;
     switch (letter) {
     case OPTION_FORMAT:
-        if (std::strcmp(value, "hex") != 0 && std::strcmp(value, "binary") != 0) {
-            return badValue("--format", value, "hex or binary");
+        if (std::strcmp(value, "hex") != 0 && std::strcmp(value, "binary") != 0 && std::strcmp(value, "srec") != 0) {
+            return badValue("--format", value, "hex, srec or binary");
         }
-        options->format = value[0] == 'h' ? FORMAT_HEX : FORMAT_BINARY;
+        options->format = value[0] == 'h' ? FORMAT_HEX : value[0] == 's' ? FORMAT_SREC : FORMAT_BINARY;
         options->formatGiven = true;
         options->imageOption = "--format";
         return RESULT_OK;
@@ -553,6 +558,21 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
     case OPTION_SET:
         options->imageOption = "--set";
         return takeField(value, &options->fields[options->fieldCount++]);
+    case OPTION_SREC_ADDRESS:
+        if (std::strcmp(value, "16") != 0 && std::strcmp(value, "24") != 0 && std::strcmp(value, "32") != 0) {
+            return badValue("--srec-address", value, "16, 24 or 32 bits: S1, S2 or S3 records");
+        }
+        options->srecAddressBits = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+        options->imageOption = "--srec-address";
+        firstOf(&options->srecOption, "--srec-address");
+        firstOf(&options->outputOption, "--srec-address");
+        return RESULT_OK;
+    case OPTION_SREC_COUNT:
+        options->srecCount = true;
+        options->imageOption = "--srec-count";
+        firstOf(&options->srecOption, "--srec-count");
+        firstOf(&options->outputOption, "--srec-count");
+        return RESULT_OK;
     case OPTION_EXCLUDE: {
         options->imageOption = "--exclude";
         ExcludeRequest& request = options->excludes[options->excludeCount++];
@@ -628,20 +648,41 @@ int checkAction(Options* options, const Given& given)
     }
     const char* named = options->action == ACTION_COMPARE ? options->comparePath : options->outputPath;
     if (!options->formatGiven) {
-        options->format = named != nullptr && hexFileName(named) ? FORMAT_HEX : FORMAT_BINARY;
+        options->format = outputFormat(named);
     }
     if (options->action == ACTION_COMPARE) {
         return RESULT_OK;
     }
-    if (options->format == FORMAT_HEX && options->outputPath == nullptr) {
-        return commandLineFault(
-            "--format=hex needs -o FILE: the output named after the input is a binary .bin");
-    }
-    if (options->format == FORMAT_HEX && options->binaryOption != nullptr) {
+    bool hex = options->format == FORMAT_HEX;
+    if (options->format != FORMAT_BINARY && options->outputPath == nullptr) {
         static_cast<void>(std::snprintf(fault, sizeof fault,
-                                        "'%s' shapes a binary image, and the output '%s' is written as Intel "
-                                        "HEX (--format=binary writes a binary)",
-                                        options->binaryOption, options->outputPath));
+                                        "--format=%s needs -o FILE: the output named after the input is a "
+                                        "binary .bin",
+                                        hex ? "hex" : "srec"));
+        return commandLineFault(fault);
+    }
+    if (options->format != FORMAT_BINARY && options->binaryOption != nullptr) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "'%s' shapes a binary image, and the output '%s' is written as %s "
+                                        "(--format=binary writes a binary)",
+                                        options->binaryOption, options->outputPath,
+                                        hex ? "Intel HEX" : "S-records"));
+        return commandLineFault(fault);
+    }
+    if (options->format != FORMAT_SREC && options->srecOption != nullptr) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "'%s' has no use with %s output (an output named .srec, .s19, .s28, "
+                                        ".s37 or .mot, or --format=srec, writes S-records)",
+                                        options->srecOption, hex ? "an Intel HEX" : "a binary"));
+        return commandLineFault(fault);
+    }
+    unsigned most = maxSRecordData(options->srecAddressBits != 0 ? options->srecAddressBits / 8 : 4);
+    if (options->format == FORMAT_SREC && options->recordSize > most) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "--record-size %u is more than the %u data bytes of an S-record of %u-bit "
+                                        "addresses",
+                                        options->recordSize, most,
+                                        options->srecAddressBits != 0 ? options->srecAddressBits : 32));
         return commandLineFault(fault);
     }
     if (options->format == FORMAT_BINARY && options->hexOption != nullptr) {
@@ -788,9 +829,11 @@ int checkFills(const Options& options, std::uint64_t window)
                         "--compare compares the bytes written: give the fill a range, whose bytes count as "
                         "written");
     }
-    if (everywhere != nullptr && options.format == FORMAT_HEX) {
+    if (everywhere != nullptr && options.format != FORMAT_BINARY) {
         return badValue("--fill", everywhere->text,
-                        "an Intel HEX output holds the bytes written: give the fill a range, FIRST-LAST");
+                        options.format == FORMAT_HEX
+                            ? "an Intel HEX output holds the bytes written: give the fill a range, FIRST-LAST"
+                            : "an S-record output holds the bytes written: give the fill a range, FIRST-LAST");
     }
     return RESULT_OK;
 }
@@ -844,10 +887,22 @@ int checkCombination(Options* options, const Given& given)
                                        given.offset != nullptr ? given.offset : "0", given.size));
         return RESULT_USAGE;
     }
-    // A HEX file keeps its addresses: without --size its window reaches the top of the
-    // address space. A binary's window is cut at 2^32.
-    if (options->format == FORMAT_HEX && !options->fixedSize) {
-        options->size = MAX_SIZE - options->offset;
+    // A HEX or S-record file keeps its addresses: without --size its window reaches the
+    // top of the address space, or of the S-records' addresses. A binary's window is
+    // cut at 2^32.
+    std::uint64_t top = options->srecAddressBits != 0 ? std::uint64_t{1} << options->srecAddressBits : MAX_SIZE;
+    if (options->format != FORMAT_BINARY && !options->fixedSize) {
+        options->size = top > options->offset ? top - options->offset : 0;
+    }
+    if (options->format == FORMAT_SREC && std::uint64_t{options->offset} + options->size > top) {
+        static_cast<void>(std::fprintf(stderr,
+                                       "romcast: the window of --offset %s%s%s reaches past 0x%llX, the top of "
+                                       "--srec-address=%u; see 'romcast --help'\n",
+                                       given.offset != nullptr ? given.offset : "0",
+                                       given.size != nullptr ? " and --size " : "",
+                                       given.size != nullptr ? given.size : "",
+                                       static_cast<unsigned long long>(top - 1), options->srecAddressBits));
+        return RESULT_USAGE;
     }
     std::uint64_t window =
         options->size < MAX_SIZE - options->offset ? options->size : MAX_SIZE - options->offset;
@@ -983,11 +1038,14 @@ int parseOptions(int argc, char* argv[], Options* options)
     return checkCombination(options, given);
 }
 
-bool hexFileName(const char* path)
+namespace {
+
+// Whether a name ends in one of the extensions, lower case, in any case.
+bool endsInExtension(const char* path, const char* const* extensions, std::size_t count)
 {
-    static const char* const EXTENSIONS[] = {".hex", ".ihx", ".ihex"};
     std::size_t length = std::strlen(path);
-    for (const char* extension : EXTENSIONS) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* extension = extensions[i];
         std::size_t size = std::strlen(extension);
         if (length < size) {
             continue;
@@ -1004,6 +1062,28 @@ bool hexFileName(const char* path)
         }
     }
     return false;
+}
+
+}  // namespace
+
+bool hexFileName(const char* path)
+{
+    static const char* const EXTENSIONS[] = {".hex", ".ihx", ".ihex"};
+    return endsInExtension(path, EXTENSIONS, sizeof EXTENSIONS / sizeof EXTENSIONS[0]);
+}
+
+bool sRecordFileName(const char* path)
+{
+    static const char* const EXTENSIONS[] = {".srec", ".s19", ".s28", ".s37", ".mot"};
+    return endsInExtension(path, EXTENSIONS, sizeof EXTENSIONS / sizeof EXTENSIONS[0]);
+}
+
+FileFormat outputFormat(const char* path)
+{
+    if (path == nullptr) {
+        return FORMAT_BINARY;
+    }
+    return hexFileName(path) ? FORMAT_HEX : sRecordFileName(path) ? FORMAT_SREC : FORMAT_BINARY;
 }
 
 void releaseOptions(Options* options)

@@ -20,6 +20,7 @@ enum OptionsAction {
 enum FileFormat {
     FORMAT_BINARY,  // a flat binary image from image address 0
     FORMAT_HEX,     // Intel HEX: the bytes written, at their file addresses
+    FORMAT_SREC,    // Motorola S-records: the bytes written, at their file addresses
 };
 
 // One input, in the order of the command line; all zero is no input.
@@ -41,7 +42,11 @@ struct Options {
     const char* outputPath = nullptr;      // -o: the image's path; null to derive it from the first input
     FileFormat format = FORMAT_BINARY;     // the output's form, or with --compare the read-back's
     bool formatGiven = false;              // --format given; else the name decides
-    unsigned recordSize = 16;              // --record-size: data bytes per HEX record, 1 to 255
+    unsigned recordSize = 16;              // --record-size: data bytes per HEX record, 1 to 255, or per
+                                           // S-record, 1 to 252, 251 or 250 by the address width
+    unsigned srecAddressBits = 0;          // --srec-address: 16, 24 or 32; 0 for the narrowest that holds
+                                           // the data
+    bool srecCount = false;                // --srec-count: an S5 or S6 record counts the data records
     bool startGiven = false;               // --start given: startAddress, or none
     bool noStart = false;                  // --start=none: no start address record
     std::uint32_t startAddress = 0;        // --start=ADDR: written as a type 05 record
@@ -72,6 +77,7 @@ struct Options {
     const char* binaryOption = nullptr;  // the first option given that shapes a binary image only
     const char* hexOption = nullptr;     // the first option given that shapes a HEX output only
     const char* outputOption = nullptr;  // the first option given that only an output has use for
+    const char* srecOption = nullptr;    // the first option given that shapes an S-record output only
 };
 
 // Fills *options from the command line. Returns RESULT_OK, RESULT_USAGE after
@@ -81,6 +87,14 @@ int parseOptions(int argc, char* argv[], Options* options);
 
 // Whether a name ends in .hex, .ihx or .ihex, in any case: the name of an Intel HEX file.
 bool hexFileName(const char* path);
+
+// Whether a name ends in .srec, .s19, .s28, .s37 or .mot, in any case: the name of an
+// S-record file.
+bool sRecordFileName(const char* path);
+
+// The form of an output, or of a read-back, that its name asks for: Intel HEX or
+// S-records by the extensions above, else a binary; a binary for no name.
+FileFormat outputFormat(const char* path);
 
 // Frees the lists; safe to call twice.
 void releaseOptions(Options* options);

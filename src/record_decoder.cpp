@@ -9,7 +9,7 @@ namespace {
 // Steps over the line feed of a line end whose carriage return was taken, as
 // beginLine does; false when what follows must go through beginLine: another
 // carriage return, the end of the block, or a carriage return alone.
-bool takeLineFeed(HexInput& input)
+bool takeLineFeed(InputState& input)
 {
     if (!input.carriageReturnPending) {
         return true;
@@ -24,7 +24,7 @@ bool takeLineFeed(HexInput& input)
 
 // Stores the run of records that begins at blockStart in the page of the record
 // before it, and counts what it stored as the record-by-record path would.
-void storeRecordRun(HexInput& input, MemoryImage& image)
+void storeRecordRun(InputState& input, MemoryImage& image, const KernelSet& kernels)
 {
     const ImagePage& page = *input.recordPage;
     const auto* line = reinterpret_cast<const unsigned char*>(input.inputBlock + input.blockStart);
@@ -47,7 +47,7 @@ void storeRecordRun(HexInput& input, MemoryImage& image)
     // start, which wraps far above the page below it.
     run.offsetBias = std::uint64_t{input.addressBase} - image.windowStart - pageStart;
     run.lastOffset = limit - count;
-    std::size_t stored = input.kernels.storeRun(run);
+    std::size_t stored = kernels.storeRun(run);
     if (stored == 0) {
         return;
     }
@@ -64,7 +64,7 @@ void storeRecordRun(HexInput& input, MemoryImage& image)
 
 }  // namespace
 
-int storeRegularRecord(HexInput& input, MemoryImage& image)
+int storeRegularRecord(InputState& input, MemoryImage& image, const KernelSet& kernels)
 {
     const auto* line = reinterpret_cast<const unsigned char*>(input.inputBlock + input.blockStart);
     std::size_t available = input.blockEnd - input.blockStart;
@@ -112,7 +112,7 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
     const unsigned char* data = line + 9;
     unsigned checksum = pairValue(data + std::size_t{2} * count);
     unsigned sum = count + addressHigh + addressLow;
-    if ((input.kernels.decodePairs(data, count, target, &sum) | checksum) > 0xFF) {
+    if ((kernels.decodePairs(data, count, target, &sum) | checksum) > 0xFF) {
         std::memset(target, FREE_BYTE, count);  // every byte there was free
         return LINE_NOT_REGULAR;
     }
@@ -128,17 +128,17 @@ int storeRegularRecord(HexInput& input, MemoryImage& image)
     return compareChecksum(input, checksum, sum);
 }
 
-int storeRegularRecords(HexInput& input, MemoryImage& image)
+int storeRegularRecords(InputState& input, MemoryImage& image, const KernelSet& kernels)
 {
-    int rc = storeRegularRecord(input, image);
+    int rc = storeRegularRecord(input, image, kernels);
     if (rc != RESULT_OK) {
         return rc;
     }
     while (takeLineFeed(input)) {
-        storeRecordRun(input, image);  // leaves no carriage return pending
+        storeRecordRun(input, image, kernels);  // leaves no carriage return pending
         // The line that ended the run: in another page, with a checksum to report, of
         // another count, after a lone carriage return, or no such record at all.
-        rc = storeRegularRecord(input, image);
+        rc = storeRegularRecord(input, image, kernels);
         if (rc != RESULT_OK) {
             return rc == LINE_NOT_REGULAR ? RESULT_OK : rc;
         }
@@ -146,7 +146,7 @@ int storeRegularRecords(HexInput& input, MemoryImage& image)
     return RESULT_OK;
 }
 
-int reportChecksum(const HexInput& input, unsigned read, unsigned calculated)
+int reportChecksum(const InputState& input, unsigned read, unsigned calculated)
 {
     beginLineFault(input);
     static_cast<void>(std::fprintf(input.messages.stream,

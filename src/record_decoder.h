@@ -1,12 +1,13 @@
 // Decoding of hexadecimal text: the digit table that every field decoder uses, the
-// record checksum's test, and the reader's fast path, which reads data records of
-// the common shape in place from the input block into the image: one record through
-// the input's pair decoder, and the records after it in runs through its run kernel
-// (hex_vector).
+// record checksum's test, and the HEX reader's fast path, which reads data records
+// of the common shape in place from the input block into the image: one record
+// through the pair decoder of the kernels it is given, and the records after it in
+// runs through their run kernel (hex_vector).
 #pragma once
 
 #include <cstring>
 
+#include "hex_vector.h"
 #include "line_reader.h"
 #include "memory_image.h"
 
@@ -84,24 +85,24 @@ constexpr int LINE_NOT_REGULAR = 8;
 // field-by-field path, so storing it here has the same effect. Returns RESULT_OK,
 // RESULT_READ_FAILED for a checksum mismatch with strict records (message printed),
 // or LINE_NOT_REGULAR with nothing changed for any other line.
-int storeRegularRecord(HexInput& input, MemoryImage& image);
+int storeRegularRecord(InputState& input, MemoryImage& image, const KernelSet& kernels);
 
 // Stores the line at blockStart and the lines after it while they are data records
 // of the common shape, each with the same effect as storeRegularRecord: runs of
-// records in one page through the input's run kernel, the record that ends a run
+// records in one page through the run kernel, the record that ends a run
 // through storeRegularRecord. Stops at the first line that is neither, or that is not
 // whole in the block, and leaves it to the caller as beginLine would find it (a line
 // end's carriage return may be pending). Returns as storeRegularRecord for the first
 // line, and RESULT_OK or RESULT_READ_FAILED after it.
-int storeRegularRecords(HexInput& input, MemoryImage& image);
+int storeRegularRecords(InputState& input, MemoryImage& image, const KernelSet& kernels);
 
 // Prints the checksum message for the current line; returns RESULT_READ_FAILED
 // when records are strict, else RESULT_OK. For compareChecksum.
-int reportChecksum(const HexInput& input, unsigned read, unsigned calculated);
+int reportChecksum(const InputState& input, unsigned read, unsigned calculated);
 
 // Warns when the checksum read does not complete the record's byte sum to 0.
 // Returns RESULT_READ_FAILED for such a record when records are strict, else RESULT_OK.
-inline int compareChecksum(const HexInput& input, unsigned read, unsigned sum)
+inline int compareChecksum(const InputState& input, unsigned read, unsigned sum)
 {
     unsigned calculated = (0x100 - (sum & 0xFF)) & 0xFF;
     return read == calculated ? RESULT_OK : reportChecksum(input, read, calculated);

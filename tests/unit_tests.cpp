@@ -44,9 +44,9 @@ struct FieldCase {
     unsigned value;
 };
 
-std::unique_ptr<HexInput> inputWithLine(const char* text, std::size_t length)
+std::unique_ptr<InputState> inputWithLine(const char* text, std::size_t length)
 {
-    auto input = std::make_unique<HexInput>();
+    auto input = std::make_unique<InputState>();
     std::memset(input->lineBuffer, '5', sizeof input->lineBuffer);  // stale characters of earlier lines
     std::memcpy(input->lineBuffer, text, length);
     input->lineLength = length;
