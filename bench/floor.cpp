@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "conversion_state.h"

@@ -86,7 +86,8 @@ void parseDataLines(benchmark::State& run)
         int rc = parseHexLine(state->input, state->image, state->kernels);
         if (rc == LINE_END_OF_INPUT) {
             run.PauseTiming();
-            rc = restart(*state, path.c_str()) ? parseHexLine(state->input, state->image, state->kernels) : LINE_INPUT_ERROR;
+            rc = restart(*state, path.c_str()) ? parseHexLine(state->input, state->image, state->kernels)
+                                               : LINE_INPUT_ERROR;
             before = 0;  // the count starts again with the input
             run.ResumeTiming();
         }

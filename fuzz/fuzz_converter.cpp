@@ -1,5 +1,6 @@
-// libFuzzer target: one whole conversion with the fuzzer's bytes as the HEX file, or
-// split into two files merged into one image (the second a HEX file or a binary), in
+// libFuzzer target: one whole conversion with the fuzzer's bytes as the input file
+// (read as Intel HEX, S-records or ELF by its content), or split into two files
+// merged into one image (the second read by its content, or as a binary), in
 // a private directory, and the converter's invariants checked after each run: a
 // binary output's size and trimming, a HEX output read back into the same image as
 // the inputs give, the parts of a split image, and the statuses of a compare. Before
@@ -24,10 +25,10 @@
 
 namespace {
 
-std::string workDirectory;                    // created once; each run leaves only the inputs in it
+std::string workDirectory;  // created once; each run leaves only the inputs in it
 // The files a run may leave besides the inputs in.hex and in2.hex.
-const char* const OUTPUT_NAMES[] = {"in.bin",    "out.hex",   "ref.bin",   "in.0.bin",
-                                    "in.1.bin",  "out.0.hex", "out.1.hex", "out.2.hex", "out.3.hex"};
+const char* const OUTPUT_NAMES[] = {"in.bin",    "out.hex",   "ref.bin",   "in.0.bin",  "in.1.bin",
+                                    "out.0.hex", "out.1.hex", "out.2.hex", "out.3.hex", "out.srec"};
 constexpr std::size_t MAX_OUTPUT = 0x100000;  // the largest window of the option sets
 
 void fail(const char* what)
@@ -104,22 +105,24 @@ int run(std::vector<std::string> words, std::unique_ptr<ConversionState>* state)
     return runConverter(**state, static_cast<int>(words.size()), argv.data());
 }
 
-// A HEX output holds what the inputs wrote in the window: read back with the same
-// window it gives the same binary as they do.
-void checkHexReadBack(const std::vector<std::string>& window, const std::vector<std::string>& sources)
+// A HEX or S-record output holds what the inputs wrote in the window: read back with
+// the same window it gives the same binary as they do.
+void checkReadBack(const std::vector<std::string>& window, const std::vector<std::string>& sources,
+                   const char* output)
 {
     std::unique_ptr<ConversionState> state;
     std::vector<std::string> direct = window;
     direct.insert(direct.end(), {"-o", "ref.bin"});
     direct.insert(direct.end(), sources.begin(), sources.end());
     std::vector<std::string> back = window;
-    back.insert(back.end(), {"-o", "in.bin", "out.hex"});
+    back.insert(back.end(), {"-o", "in.bin", output});
     int directStatus = run(direct, &state);
     if (run(back, &state) != directStatus) {
-        fail("the HEX output read back ends otherwise than the inputs");
+        fail("the HEX or S-record output read back ends otherwise than the inputs");
     }
-    if (directStatus == RESULT_OK && readFile(workDirectory + "/ref.bin") != readFile(workDirectory + "/in.bin")) {
-        fail("the HEX output read back differs from the inputs");
+    if (directStatus == RESULT_OK &&
+        readFile(workDirectory + "/ref.bin") != readFile(workDirectory + "/in.bin")) {
+        fail("the HEX or S-record output read back differs from the inputs");
     }
     unlink((workDirectory + "/ref.bin").c_str());
     unlink((workDirectory + "/in.bin").c_str());
@@ -296,10 +299,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // crop, strict, merge, map, HEX output, binary input, padding, checksum, ROM set,
     // compare, fill, field and exclusion paths get their share of inputs, and a crash
     // reproduces from the input. Every window is bounded where a set needs no more, so
-    // that no input costs more than a few milliseconds. Two inputs are the bytes split at a line feed near the middle; the second
-    // is read as a HEX file, or as a binary where the option set names in2.hex so.
+    // that no input costs more than a few milliseconds. Two inputs are the bytes split at a line feed near
+    // the middle; the second is read as a HEX file, or as a binary where the option set names in2.hex so.
     enum Inputs { ONE, TWO, BINARY };
-    enum Output { IMAGE, PADDED, HEX, PARTS, SHAPED, HEX_PARTS, NONE };
+    enum Output { IMAGE, PADDED, HEX, PARTS, SHAPED, HEX_PARTS, SREC, NONE };
     struct OptionSet {
         Inputs inputs;
         Output output;
@@ -336,14 +339,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         {ONE, PARTS, {"--split=2:2", "--checksum=crc16-ccitt@end", "-o", "in.bin", nullptr}},
         {TWO, NONE, {"--compare=in2.hex", "--crop", nullptr}},
         {TWO, NONE, {"--compare=in2.hex", "--format=binary", nullptr}},
-        {ONE, SHAPED, {"--fill=0xA5C3@0x10-0x8F", "--set=0x90:u32=length", "--checksum=crc32@end", "--size=4K",
-                       "-o", "in.bin", nullptr}},
-        {ONE, SHAPED, {"--exclude=0x20-0x3F", "--fill=0x5A5A5A", "--set=0x40:strz=romcast", "--offset=0x100",
-                       "--size=2K", "--trim", "-o", "in.bin", nullptr}},
-        {TWO, SHAPED, {"--exclude=0-0xFF", "--fill=0x00@0x100-0x1FF", "--set=0x200:u16-be=end",
-                       "--checksum=stm32:0x100-end@end", "--size=64K", "-o", "out.hex", nullptr}},
+        {ONE,
+         SHAPED,
+         {"--fill=0xA5C3@0x10-0x8F", "--set=0x90:u32=length", "--checksum=crc32@end", "--size=4K", "-o",
+          "in.bin", nullptr}},
+        {ONE,
+         SHAPED,
+         {"--exclude=0x20-0x3F", "--fill=0x5A5A5A", "--set=0x40:strz=romcast", "--offset=0x100", "--size=2K",
+          "--trim", "-o", "in.bin", nullptr}},
+        {TWO,
+         SHAPED,
+         {"--exclude=0-0xFF", "--fill=0x00@0x100-0x1FF", "--set=0x200:u16-be=end",
+          "--checksum=stm32:0x100-end@end", "--size=64K", "-o", "out.hex", nullptr}},
         {ONE, HEX_PARTS, {"--split=4:2", "--checksum=sum16:0-end@end", "-o", "out.hex", nullptr}},
         {TWO, NONE, {"--map", "--offset=0x100", "--size=0x1000", nullptr}},
+        {ONE, SREC, {"--srec-count", "--record-size=7", "-o", "out.srec", nullptr}},
+        {TWO, SREC, {"--crop", "--size=64K", "--srec-address=24", "-o", "out.srec", nullptr}},
     };
     const OptionSet& chosen = OPTION_SETS[size % (sizeof OPTION_SETS / sizeof OPTION_SETS[0])];
     std::size_t first = size;
@@ -385,8 +396,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (strayFiles(&outputExists) != 0) {
         fail("a temporary or stray file was left");
     }
-    if (state->image.chunks != nullptr || state->readBack.chunks != nullptr || state->image.runs.runs != nullptr ||
-        state->input.descriptor != NO_DESCRIPTOR || state->output[0] != nullptr) {
+    if (state->image.chunks != nullptr || state->readBack.chunks != nullptr ||
+        state->image.runs.runs != nullptr || state->input.descriptor != NO_DESCRIPTOR ||
+        state->output[0] != nullptr) {
         fail("a resource was not released");
     }
     bool compare = chosen.output == NONE && chosen.inputs == TWO && words[0] != "--map";
@@ -423,11 +435,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     } else if (chosen.output == PARTS) {
         std::string even = readFile(workDirectory + "/in.0.bin");
-        if (even.size() != readFile(workDirectory + "/in.1.bin").size() || 2 * even.size() != state->address) {
+        if (even.size() != readFile(workDirectory + "/in.1.bin").size() ||
+            2 * even.size() != state->address) {
             fail("the parts of a split image differ in size from the saved length");
         }
+    } else if (chosen.output == SREC) {
+        checkReadBack(window, sources, "out.srec");
     } else if (std::find(words.begin(), words.end(), "--align=64") == words.end()) {
-        checkHexReadBack(window, sources);  // padding and checksums are not in the inputs
+        checkReadBack(window, sources, "out.hex");  // padding and checksums are not in the inputs
     }
     unlink(secondPath.c_str());
     return 0;

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the fuzzer's seed corpus: every input file of the end-to-end cases (standard
-input and FIFO contents included), the bundled example and the toolchain files of
-tests/firmware, one file each, into the directory given."""
+input and FIFO contents included, S-record and ELF files among them), the bundled
+example, and the toolchain files of tests/firmware, HEX and ELF, one file each, into
+the directory given."""
 import os
 import sys
 
@@ -17,7 +18,7 @@ def main():
     seeds = [open(os.path.join(ROOT, "examples", "blink.hex"), "rb").read()]
     firmware_dir = os.path.join(ROOT, "tests", "firmware")
     for name in sorted(os.listdir(firmware_dir)):
-        if name.endswith((".hex", ".ihx")):
+        if name.endswith((".hex", ".ihx", ".elf")):
             seeds.append(open(os.path.join(firmware_dir, name), "rb").read())
     for name in sorted(os.listdir(cases_dir)):
         if name.endswith(".txt"):

@@ -29,7 +29,8 @@ int storeBlock(InputState& input, MemoryImage& image, std::uint64_t fileAddress,
         }
         return RESULT_READ_FAILED;
     case STORE_OVERLAP:
-        static_cast<void>(std::fprintf(input.messages.stream, "\n%s: Double databyte at 0x%08llX (byte %llu of the file) !\n",
+        static_cast<void>(std::fprintf(input.messages.stream,
+                                       "\n%s: Double databyte at 0x%08llX (byte %llu of the file) !\n",
                                        input.name, address, byte));
         return RESULT_READ_FAILED;
     case STORE_NO_MEMORY:
@@ -50,10 +51,10 @@ int readBinaryFile(InputState& input, MemoryImage& image, const char* path, std:
     ++image.inputNumber;
 
     std::uint64_t size = 0;
-    int rc = readRawInput(
-        input, path, &size, [&](const unsigned char* bytes, std::size_t count, std::uint64_t fileOffset) {
-            return storeBlock(input, image, address + fileOffset, fileOffset, bytes, count);
-        });
+    int rc = readRawInput(input, path, &size,
+                          [&](const unsigned char* bytes, std::size_t count, std::uint64_t fileOffset) {
+                              return storeBlock(input, image, address + fileOffset, fileOffset, bytes, count);
+                          });
     if (rc != RESULT_OK) {
         return rc;
     }

@@ -13,15 +13,15 @@
 #include "results.h"
 
 struct ConversionState {
-    MemoryImage image;            // the window the inputs are read into
-    MemoryImage readBack;         // --compare with a HEX file: the read-back, in the same window
-    InputState input;               // the input being read
+    MemoryImage image;                    // the window the inputs are read into
+    MemoryImage readBack;                 // --compare with a HEX file: the read-back, in the same window
+    InputState input;                     // the input being read
     KernelSet kernels = chooseKernels();  // the HEX reader's fast path, the fastest this processor runs
     std::uint64_t counts[4] = {};         // by InputKind: the lines of the HEX and S-record inputs (end
                                           // records and a failing line included), the segments of ELF ones
     bool kindsRead[4] = {};               // by InputKind: an input of the kind was read
-    std::uint64_t address = 0;    // after writing: the bytes saved, 0xFF padding included (HEX:
-                                  // the data bytes of its records)
+    std::uint64_t address = 0;            // after writing: the bytes saved, 0xFF padding included (HEX:
+                                          // the data bytes of its records)
 
     unsigned startType = 0;          // HEX output: the start address record written, 3 or 5; 0 for none
     std::uint32_t startAddress = 0;  // its value: CS * 65,536 + IP, or the linear address

@@ -19,8 +19,8 @@ StoreResult mapData(MemoryImage& image, std::uint64_t fileAddress, std::uint64_t
     // A run list counts in 32 bits: a range of 2^32 bytes goes in two.
     for (std::uint64_t done = 0; done < count;) {
         std::uint64_t here = count - done < 0x80000000 ? count - done : 0x80000000;
-        if (addRun(image.runs, static_cast<std::uint32_t>(fileAddress + done), static_cast<std::uint32_t>(here),
-                   image.allocate) != RESULT_OK) {
+        if (addRun(image.runs, static_cast<std::uint32_t>(fileAddress + done),
+                   static_cast<std::uint32_t>(here), image.allocate) != RESULT_OK) {
             return StoreResult{STORE_NO_MEMORY, done};
         }
         image.byteCount += here;
@@ -48,8 +48,8 @@ std::size_t firstTaken(const ImagePage& page, std::size_t offset, std::size_t co
 
 }  // namespace
 
-StoreResult storeData(InputState& input, MemoryImage& image, std::uint64_t fileAddress, const unsigned char* bytes,
-                      std::uint64_t count, bool ownBytes)
+StoreResult storeData(InputState& input, MemoryImage& image, std::uint64_t fileAddress,
+                      const unsigned char* bytes, std::uint64_t count, bool ownBytes)
 {
     if (image.mapping) {
         return mapData(image, fileAddress, count);
@@ -77,8 +77,8 @@ StoreResult storeData(InputState& input, MemoryImage& image, std::uint64_t fileA
         if (page == nullptr) {
             return StoreResult{STORE_NO_MEMORY, done};
         }
-        std::size_t taken = firstTaken(*page, static_cast<std::size_t>(offset), static_cast<std::size_t>(here),
-                                       ownBytes);
+        std::size_t taken =
+            firstTaken(*page, static_cast<std::size_t>(offset), static_cast<std::size_t>(here), ownBytes);
         std::uint64_t free = taken - offset;  // bytes that may be written, before the one at fault
         if (free > 0) {
             std::memcpy(page->bytes + offset, bytes + done, static_cast<std::size_t>(free));

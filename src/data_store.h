@@ -27,5 +27,5 @@ struct StoreResult {
 // this input's that is not 0xFF (within a HEX or S-record file, or an ELF file's
 // segments, a data byte 0xFF may be written again). The image's counters follow.
 // While mapping, the bytes go to the input's runs instead, and must lie below 2^32.
-StoreResult storeData(InputState& input, MemoryImage& image, std::uint64_t fileAddress, const unsigned char* bytes,
-                      std::uint64_t count, bool ownBytes);
+StoreResult storeData(InputState& input, MemoryImage& image, std::uint64_t fileAddress,
+                      const unsigned char* bytes, std::uint64_t count, bool ownBytes);

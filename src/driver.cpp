@@ -7,11 +7,11 @@
 #include "binary_writer.h"
 #include "conversion_state.h"
 #include "hex_reader.h"
-#include "input_files.h"
 #include "hex_writer.h"
 #include "image_compare.h"
 #include "image_content.h"
 #include "image_layout.h"
+#include "input_files.h"
 #include "line_reader.h"
 #include "options.h"
 #include "srec_writer.h"
@@ -40,7 +40,8 @@ void warnWithoutEndRecord(const InputState& input)
                                    "romcast: warning: %s ends after %s %lu without %s record: it may have "
                                    "been cut short (--strict refuses it)\n",
                                    input.name, hex ? "HEX-Line" : "S-record line",
-                                   static_cast<unsigned long>(input.lineCount), hex ? "an end" : "a termination"));
+                                   static_cast<unsigned long>(input.lineCount),
+                                   hex ? "an end" : "a termination"));
 }
 
 // Without -o only the first operand is converted; the others are named, so that a
@@ -94,6 +95,51 @@ void printImageUse(const MemoryImage& image)
     printWindowUse(use);
 }
 
+// What each kind of input holds: the lines of HEX and S-record files, the segments of
+// ELF files. HEX-Lines stands where any HEX or binary input was read, as ever, and
+// where no input of another kind was.
+void printInputCounts(const ConversionState& state, int decimal)
+{
+    bool others = state.kindsRead[INPUT_SRECORD] || state.kindsRead[INPUT_ELF];
+    if (state.kindsRead[INPUT_HEX] || state.kindsRead[INPUT_BINARY] || !others) {
+        std::printf("HEX-Lines       %*llu\n", decimal,
+                    static_cast<unsigned long long>(state.counts[INPUT_HEX]));
+    }
+    if (state.kindsRead[INPUT_SRECORD]) {
+        std::printf("S-record lines  %*llu\n", decimal,
+                    static_cast<unsigned long long>(state.counts[INPUT_SRECORD]));
+    }
+    if (state.kindsRead[INPUT_ELF]) {
+        std::printf("ELF segments    %*llu\n", decimal,
+                    static_cast<unsigned long long>(state.counts[INPUT_ELF]));
+    }
+}
+
+// The fields' numbers and the checksums that the options wrote into the image.
+void printAdditions(const Options& options, int decimal)
+{
+    for (int i = 0; i < options.fieldCount; ++i) {
+        const FieldRequest& field = options.fields[i];
+        if (field.type == FIELD_NUMBER) {
+            std::printf("Field           %*s 0x%0*llX at 0x%08lX\n", decimal, field.typeName,
+                        static_cast<int>(2 * field.width), static_cast<unsigned long long>(field.number),
+                        static_cast<unsigned long>(field.address));
+        }
+    }
+    // The algorithm and the start address stand in the decimal column, so that a
+    // checksum's value starts in the hexadecimal one.
+    for (int i = 0; i < options.checksumCount; ++i) {
+        const ChecksumRequest& checksum = options.checksums[i];
+        char name[40];
+        static_cast<void>(std::snprintf(name, sizeof name, "%s%s", checksumName(checksum.algorithm),
+                                        checksum.bigEndian ? "-be" : ""));
+        std::printf("Checksum        %*s 0x%0*lX at 0x%08lX\n", decimal, name,
+                    static_cast<int>(2 * checksumWidth(checksum.algorithm)),
+                    static_cast<unsigned long>(checksum.value),
+                    static_cast<unsigned long>(checksum.placedAt));
+    }
+}
+
 void printReport(const ConversionState& state, const Options& options)
 {
     const MemoryImage& image = state.image;
@@ -116,21 +162,8 @@ void printReport(const ConversionState& state, const Options& options)
         }
         decimal = std::max(decimal, digitCount(options.splitCount, 10));
     }
-    // What each kind of input holds: the lines of HEX and S-record files, the segments
-    // of ELF files. HEX-Lines stands where any HEX or binary input was read, as ever,
-    // and where no input of another kind was.
-    bool others = state.kindsRead[INPUT_SRECORD] || state.kindsRead[INPUT_ELF];
     std::printf("\n");
-    if (state.kindsRead[INPUT_HEX] || state.kindsRead[INPUT_BINARY] || !others) {
-        std::printf("HEX-Lines       %*llu\n", decimal, static_cast<unsigned long long>(state.counts[INPUT_HEX]));
-    }
-    if (state.kindsRead[INPUT_SRECORD]) {
-        std::printf("S-record lines  %*llu\n", decimal,
-                    static_cast<unsigned long long>(state.counts[INPUT_SRECORD]));
-    }
-    if (state.kindsRead[INPUT_ELF]) {
-        std::printf("ELF segments    %*llu\n", decimal, static_cast<unsigned long long>(state.counts[INPUT_ELF]));
-    }
+    printInputCounts(state, decimal);
     std::printf(
         "Number of bytes %*llu 0x%0*llX\nHighest address %*lu 0x%0*lX\n"
         "Saved bytes     %*llu 0x%0*llX including 0xFF fillbytes\n",
@@ -143,26 +176,7 @@ void printReport(const ConversionState& state, const Options& options)
         std::printf("Skipped bytes   %*llu 0x%0*llX outside the window\n", decimal,
                     static_cast<unsigned long long>(skipped), hex, static_cast<unsigned long long>(skipped));
     }
-    for (int i = 0; i < options.fieldCount; ++i) {
-        const FieldRequest& field = options.fields[i];
-        if (field.type == FIELD_NUMBER) {
-            std::printf("Field           %*s 0x%0*llX at 0x%08lX\n", decimal, field.typeName,
-                        static_cast<int>(2 * field.width), static_cast<unsigned long long>(field.number),
-                        static_cast<unsigned long>(field.address));
-        }
-    }
-    // The algorithm and the start address stand in the decimal column, so that a
-    // checksum's value starts in the hexadecimal one.
-    for (int i = 0; i < options.checksumCount; ++i) {
-        const ChecksumRequest& checksum = options.checksums[i];
-        char name[40];
-        static_cast<void>(std::snprintf(name, sizeof name, "%s%s", checksumName(checksum.algorithm),
-                                        checksum.bigEndian ? "-be" : ""));
-        std::printf("Checksum        %*s 0x%0*lX at 0x%08lX\n", decimal, name,
-                    static_cast<int>(2 * checksumWidth(checksum.algorithm)),
-                    static_cast<unsigned long>(checksum.value),
-                    static_cast<unsigned long>(checksum.placedAt));
-    }
+    printAdditions(options, decimal);
     // An S-record holds a linear start address: CS:IP as CS * 16 + IP.
     char start[START_ADDRESS_TEXT];
     unsigned startType = recordOutput && options.splitCount == 1 ? state.startType : 0;

@@ -41,8 +41,9 @@ void printSegmentHint(const InputState& input, const MemoryImage& image, const E
         "segment and gives the --offset and --size that hold them all\n",
         segment.index, static_cast<unsigned long>(segment.address),
         static_cast<unsigned long long>(segment.address + segment.size - 1),
-        segment.address < image.windowStart ? "below" : "above", static_cast<unsigned long>(image.windowStart),
-        static_cast<unsigned long long>(last), input.standardInput ? "-" : input.name));
+        segment.address < image.windowStart ? "below" : "above",
+        static_cast<unsigned long>(image.windowStart), static_cast<unsigned long long>(last),
+        input.standardInput ? "-" : input.name));
 }
 
 // Stores one segment's bytes, read a block at a time.
@@ -56,24 +57,27 @@ int storeSegment(InputState& input, MemoryImage& image, const ElfSegment& segmen
             return RESULT_READ_FAILED;
         }
         // A file's segments may overlap: a 0xFF of an earlier one may be written over.
-        StoreResult stored = storeData(input, image, std::uint64_t{segment.address} + done, block, here, true);
+        StoreResult stored =
+            storeData(input, image, std::uint64_t{segment.address} + done, block, here, true);
         unsigned long long address = segment.address + done + stored.failed;
         unsigned long long byte = segment.offset + done + stored.failed;
         switch (stored.outcome) {
         case STORE_OUTSIDE:
-            static_cast<void>(std::fprintf(input.messages.stream,
-                                           "\n%s: Address 0x%08llX (segment %u, byte %llu of the file) beyond "
-                                           "buffer !\n",
-                                           input.name, address, segment.index, byte));
+            static_cast<void>(
+                std::fprintf(input.messages.stream,
+                             "\n%s: Address 0x%08llX (segment %u, byte %llu of the file) beyond "
+                             "buffer !\n",
+                             input.name, address, segment.index, byte));
             if (!image.mapping) {
                 printSegmentHint(input, image, segment);
             }
             return RESULT_READ_FAILED;
         case STORE_OVERLAP:
-            static_cast<void>(std::fprintf(input.messages.stream,
-                                           "\n%s: Double databyte at 0x%08llX (segment %u, byte %llu of the file) "
-                                           "!\n",
-                                           input.name, address, segment.index, byte));
+            static_cast<void>(
+                std::fprintf(input.messages.stream,
+                             "\n%s: Double databyte at 0x%08llX (segment %u, byte %llu of the file) "
+                             "!\n",
+                             input.name, address, segment.index, byte));
             return RESULT_READ_FAILED;
         case STORE_NO_MEMORY:
             return RESULT_NO_MEMORY;

@@ -77,8 +77,9 @@ int storeDataBytes(InputState& input, MemoryImage& image, std::uint64_t first, u
     switch (stored.outcome) {
     case STORE_OUTSIDE:
         beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream, "Address %llu in HEX-Line %lu beyond buffer !\n",
-                                       fileAddress, static_cast<unsigned long>(input.lineCount)));
+        static_cast<void>(std::fprintf(input.messages.stream,
+                                       "Address %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
+                                       static_cast<unsigned long>(input.lineCount)));
         if (!image.mapping) {
             printWindowHint(input, image, fileAddress);
         }
@@ -86,8 +87,9 @@ int storeDataBytes(InputState& input, MemoryImage& image, std::uint64_t first, u
     case STORE_OVERLAP:
         beginLineFault(input);
         if (input.nameInMessages) {
-            static_cast<void>(std::fprintf(input.messages.stream, "Double databyte at 0x%08llX in HEX-Line %lu !\n",
-                                           fileAddress, static_cast<unsigned long>(input.lineCount)));
+            static_cast<void>(std::fprintf(input.messages.stream,
+                                           "Double databyte at 0x%08llX in HEX-Line %lu !\n", fileAddress,
+                                           static_cast<unsigned long>(input.lineCount)));
         } else {
             static_cast<void>(std::fprintf(input.messages.stream, "Double databyte in HEX-Line %lu !\n",
                                            static_cast<unsigned long>(input.lineCount)));

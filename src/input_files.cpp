@@ -9,7 +9,9 @@
 
 namespace {
 
-constexpr char ELF_MAGIC[] = "\x7F" "ELF";
+constexpr char ELF_MAGIC[] =
+    "\x7F"
+    "ELF";
 constexpr std::size_t MAGIC_SIZE = 4;
 
 }  // namespace

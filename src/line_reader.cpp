@@ -324,7 +324,8 @@ int peekInput(InputState& input, std::size_t count)
     while (rc == RESULT_OK && !input.inputEnded && input.blockEnd - input.blockStart < count) {
         const char* start = input.inputBlock + input.blockStart;
         std::size_t available = input.blockEnd - input.blockStart;
-        if (std::memchr(start, '\n', available) != nullptr || std::memchr(start, '\r', available) != nullptr) {
+        if (std::memchr(start, '\n', available) != nullptr ||
+            std::memchr(start, '\r', available) != nullptr) {
             break;  // a line ends before: what it holds is all that is needed
         }
         rc = readInput(input);
@@ -378,7 +379,8 @@ int readWholeInput(InputState& input)
     std::memcpy(whole, input.inputBlock + input.blockStart, size);
     for (;;) {
         if (size == room) {
-            auto* larger = room <= SIZE_MAX / 2 ? static_cast<unsigned char*>(std::realloc(whole, 2 * room)) : nullptr;
+            auto* larger =
+                room <= SIZE_MAX / 2 ? static_cast<unsigned char*>(std::realloc(whole, 2 * room)) : nullptr;
             if (larger == nullptr) {
                 std::free(whole);
                 input.error = ENOMEM;

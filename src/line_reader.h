@@ -72,8 +72,8 @@ struct InputState {
     // An input read at offsets (an ELF file): its size, and where it cannot be read at
     // an offset (a pipe), all its bytes, read once. The bytes a file holds are never
     // more than it is long.
-    std::uint64_t fileSize = 0;          // bytes of a regular file, from fstat; of a pipe, read
-    unsigned char* whole = nullptr;      // a pipe's bytes, a heap block freed by closeInput; else null
+    std::uint64_t fileSize = 0;      // bytes of a regular file, from fstat; of a pipe, read
+    unsigned char* whole = nullptr;  // a pipe's bytes, a heap block freed by closeInput; else null
 };
 
 // Line results of parseHexLine beyond the shared codes; they never leave the reader.

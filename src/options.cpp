@@ -9,8 +9,8 @@
 
 #include "file_replace.h"
 #include "record_decoder.h"
-#include "srec_writer.h"
 #include "results.h"
+#include "srec_writer.h"
 
 #ifndef ROMCAST_VERSION
 #define ROMCAST_VERSION "unknown"
@@ -255,10 +255,9 @@ int takeFill(const char* value, FillRequest* request)
         return badValue("--fill", value, FILL_SYNTAX);
     }
     request->width = static_cast<unsigned>(count / 2);
+    const auto* pairs = reinterpret_cast<const unsigned char*>(digits);
     for (unsigned k = 0; k < request->width; ++k) {
-        const char* pair = digits + std::size_t{2} * k;
-        unsigned byte = HEX_DIGITS.value[static_cast<unsigned char>(pair[0])] << 4 |
-                        HEX_DIGITS.value[static_cast<unsigned char>(pair[1])];
+        unsigned byte = pairValue(pairs + std::size_t{2} * k);  // every character is a digit
         request->pattern[bigEndian ? k : request->width - 1 - k] = static_cast<unsigned char>(byte);
     }
     if (*rest == '@') {
@@ -456,7 +455,8 @@ int takeHandOverOption(int letter, const char* value, Options* options)
     int rc = RESULT_OK;
     switch (letter) {
     case OPTION_FORMAT:
-        if (std::strcmp(value, "hex") != 0 && std::strcmp(value, "binary") != 0 && std::strcmp(value, "srec") != 0) {
+        if (std::strcmp(value, "hex") != 0 && std::strcmp(value, "binary") != 0 &&
+            std::strcmp(value, "srec") != 0) {
             return badValue("--format", value, "hex, srec or binary");
         }
         options->format = value[0] == 'h' ? FORMAT_HEX : value[0] == 's' ? FORMAT_SREC : FORMAT_BINARY;
@@ -618,6 +618,53 @@ int commandLineFault(const char* text)
     return RESULT_USAGE;
 }
 
+// Refuses the options that the output's form has no use for, and a record size that
+// its S-records cannot hold.
+int checkOutputForm(const Options& options)
+{
+    char fault[256];
+    bool hex = options.format == FORMAT_HEX;
+    if (options.format != FORMAT_BINARY && options.outputPath == nullptr) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "--format=%s needs -o FILE: the output named after the input is a "
+                                        "binary .bin",
+                                        hex ? "hex" : "srec"));
+        return commandLineFault(fault);
+    }
+    if (options.format != FORMAT_BINARY && options.binaryOption != nullptr) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "'%s' shapes a binary image, and the output '%s' is written as %s "
+                                        "(--format=binary writes a binary)",
+                                        options.binaryOption, options.outputPath,
+                                        hex ? "Intel HEX" : "S-records"));
+        return commandLineFault(fault);
+    }
+    if (options.format != FORMAT_SREC && options.srecOption != nullptr) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "'%s' has no use with %s output (an output named .srec, .s19, .s28, "
+                                        ".s37 or .mot, or --format=srec, writes S-records)",
+                                        options.srecOption, hex ? "an Intel HEX" : "a binary"));
+        return commandLineFault(fault);
+    }
+    unsigned most = maxSRecordData(options.srecAddressBits != 0 ? options.srecAddressBits / 8 : 4);
+    if (options.format == FORMAT_SREC && options.recordSize > most) {
+        static_cast<void>(std::snprintf(
+            fault, sizeof fault,
+            "--record-size %u is more than the %u data bytes of an S-record of %u-bit "
+            "addresses",
+            options.recordSize, most, options.srecAddressBits != 0 ? options.srecAddressBits : 32));
+        return commandLineFault(fault);
+    }
+    if (options.format == FORMAT_BINARY && options.hexOption != nullptr) {
+        static_cast<void>(std::snprintf(fault, sizeof fault,
+                                        "'%s' has no use with a binary output (an output named .hex, or "
+                                        "--format=hex, writes Intel HEX)",
+                                        options.hexOption));
+        return commandLineFault(fault);
+    }
+    return RESULT_OK;
+}
+
 // Settles the action and the form of the output, or of the read-back with --compare,
 // and refuses the options that have no use with them.
 int checkAction(Options* options, const Given& given)
@@ -653,44 +700,9 @@ int checkAction(Options* options, const Given& given)
     if (options->action == ACTION_COMPARE) {
         return RESULT_OK;
     }
-    bool hex = options->format == FORMAT_HEX;
-    if (options->format != FORMAT_BINARY && options->outputPath == nullptr) {
-        static_cast<void>(std::snprintf(fault, sizeof fault,
-                                        "--format=%s needs -o FILE: the output named after the input is a "
-                                        "binary .bin",
-                                        hex ? "hex" : "srec"));
-        return commandLineFault(fault);
-    }
-    if (options->format != FORMAT_BINARY && options->binaryOption != nullptr) {
-        static_cast<void>(std::snprintf(fault, sizeof fault,
-                                        "'%s' shapes a binary image, and the output '%s' is written as %s "
-                                        "(--format=binary writes a binary)",
-                                        options->binaryOption, options->outputPath,
-                                        hex ? "Intel HEX" : "S-records"));
-        return commandLineFault(fault);
-    }
-    if (options->format != FORMAT_SREC && options->srecOption != nullptr) {
-        static_cast<void>(std::snprintf(fault, sizeof fault,
-                                        "'%s' has no use with %s output (an output named .srec, .s19, .s28, "
-                                        ".s37 or .mot, or --format=srec, writes S-records)",
-                                        options->srecOption, hex ? "an Intel HEX" : "a binary"));
-        return commandLineFault(fault);
-    }
-    unsigned most = maxSRecordData(options->srecAddressBits != 0 ? options->srecAddressBits / 8 : 4);
-    if (options->format == FORMAT_SREC && options->recordSize > most) {
-        static_cast<void>(std::snprintf(fault, sizeof fault,
-                                        "--record-size %u is more than the %u data bytes of an S-record of %u-bit "
-                                        "addresses",
-                                        options->recordSize, most,
-                                        options->srecAddressBits != 0 ? options->srecAddressBits : 32));
-        return commandLineFault(fault);
-    }
-    if (options->format == FORMAT_BINARY && options->hexOption != nullptr) {
-        static_cast<void>(std::snprintf(fault, sizeof fault,
-                                        "'%s' has no use with a binary output (an output named .hex, or "
-                                        "--format=hex, writes Intel HEX)",
-                                        options->hexOption));
-        return commandLineFault(fault);
+    int rc = checkOutputForm(*options);
+    if (rc != RESULT_OK) {
+        return rc;
     }
     if (options->binaryCount > 0 && options->outputPath == nullptr) {
         return commandLineFault("--binary needs -o FILE for the image");
@@ -830,10 +842,11 @@ int checkFills(const Options& options, std::uint64_t window)
                         "written");
     }
     if (everywhere != nullptr && options.format != FORMAT_BINARY) {
-        return badValue("--fill", everywhere->text,
-                        options.format == FORMAT_HEX
-                            ? "an Intel HEX output holds the bytes written: give the fill a range, FIRST-LAST"
-                            : "an S-record output holds the bytes written: give the fill a range, FIRST-LAST");
+        return badValue(
+            "--fill", everywhere->text,
+            options.format == FORMAT_HEX
+                ? "an Intel HEX output holds the bytes written: give the fill a range, FIRST-LAST"
+                : "an S-record output holds the bytes written: give the fill a range, FIRST-LAST");
     }
     return RESULT_OK;
 }
@@ -869,6 +882,54 @@ int checkFieldsAndExclusions(const Options& options, std::uint64_t window)
     return RESULT_OK;
 }
 
+// Checks what the options write into the image against the window and each other.
+int checkContent(const Options& options)
+{
+    std::uint64_t window =
+        options.size < MAX_SIZE - options.offset ? options.size : MAX_SIZE - options.offset;
+    for (int i = 0; i < options.checksumCount; ++i) {
+        int rc = checkChecksum(options.checksums[i], window);
+        if (rc != RESULT_OK) {
+            return rc;
+        }
+    }
+    int rc = checkFills(options, window);
+    return rc == RESULT_OK ? checkFieldsAndExclusions(options, window) : rc;
+}
+
+// Checks the window that --offset and --size give against the address space, and
+// against the S-records' addresses, and settles the size of a window they leave open.
+int settleWindow(Options* options, const Given& given)
+{
+    if (given.size != nullptr && std::uint64_t{options->offset} + options->size > MAX_SIZE) {
+        static_cast<void>(std::fprintf(stderr,
+                                       "romcast: the window of --offset %s and --size %s ends past "
+                                       "0xFFFFFFFF; see 'romcast --help'\n",
+                                       given.offset != nullptr ? given.offset : "0", given.size));
+        return RESULT_USAGE;
+    }
+    // A HEX or S-record file keeps its addresses: without --size its window reaches the
+    // top of the address space, or of the S-records' addresses. A binary's window is
+    // cut at 2^32.
+    std::uint64_t top =
+        options->srecAddressBits != 0 ? std::uint64_t{1} << options->srecAddressBits : MAX_SIZE;
+    if (options->format != FORMAT_BINARY && !options->fixedSize) {
+        options->size = top > options->offset ? top - options->offset : 0;
+    }
+    if (options->format == FORMAT_SREC &&
+        (options->offset >= top || std::uint64_t{options->offset} + options->size > top)) {
+        static_cast<void>(
+            std::fprintf(stderr,
+                         "romcast: the window of --offset %s%s%s reaches past 0x%llX, the top of "
+                         "--srec-address=%u; see 'romcast --help'\n",
+                         given.offset != nullptr ? given.offset : "0",
+                         given.size != nullptr ? " and --size " : "", given.size != nullptr ? given.size : "",
+                         static_cast<unsigned long long>(top - 1), options->srecAddressBits));
+        return RESULT_USAGE;
+    }
+    return RESULT_OK;
+}
+
 // Checks what only the whole command line tells, and settles which inputs are read
 // and the window.
 int checkCombination(Options* options, const Given& given)
@@ -880,42 +941,11 @@ int checkCombination(Options* options, const Given& given)
     if (rc != RESULT_OK) {
         return rc;
     }
-    if (given.size != nullptr && std::uint64_t{options->offset} + options->size > MAX_SIZE) {
-        static_cast<void>(std::fprintf(stderr,
-                                       "romcast: the window of --offset %s and --size %s ends past "
-                                       "0xFFFFFFFF; see 'romcast --help'\n",
-                                       given.offset != nullptr ? given.offset : "0", given.size));
-        return RESULT_USAGE;
+    rc = settleWindow(options, given);
+    if (rc != RESULT_OK) {
+        return rc;
     }
-    // A HEX or S-record file keeps its addresses: without --size its window reaches the
-    // top of the address space, or of the S-records' addresses. A binary's window is
-    // cut at 2^32.
-    std::uint64_t top = options->srecAddressBits != 0 ? std::uint64_t{1} << options->srecAddressBits : MAX_SIZE;
-    if (options->format != FORMAT_BINARY && !options->fixedSize) {
-        options->size = top > options->offset ? top - options->offset : 0;
-    }
-    if (options->format == FORMAT_SREC && std::uint64_t{options->offset} + options->size > top) {
-        static_cast<void>(std::fprintf(stderr,
-                                       "romcast: the window of --offset %s%s%s reaches past 0x%llX, the top of "
-                                       "--srec-address=%u; see 'romcast --help'\n",
-                                       given.offset != nullptr ? given.offset : "0",
-                                       given.size != nullptr ? " and --size " : "",
-                                       given.size != nullptr ? given.size : "",
-                                       static_cast<unsigned long long>(top - 1), options->srecAddressBits));
-        return RESULT_USAGE;
-    }
-    std::uint64_t window =
-        options->size < MAX_SIZE - options->offset ? options->size : MAX_SIZE - options->offset;
-    for (int i = 0; i < options->checksumCount; ++i) {
-        rc = checkChecksum(options->checksums[i], window);
-        if (rc != RESULT_OK) {
-            return rc;
-        }
-    }
-    rc = checkFills(*options, window);
-    if (rc == RESULT_OK) {
-        rc = checkFieldsAndExclusions(*options, window);
-    }
+    rc = checkContent(*options);
     if (rc != RESULT_OK) {
         return rc;
     }
@@ -1115,16 +1145,20 @@ void printHelp()
     static_cast<void>(
         std::fputs("Usage: romcast [OPTION]... FILE...\n"
                    "Convert Intel HEX files (8-bit variant, with extended address records) into\n"
-                   "a flat binary image, or merge them into one Intel HEX file. The image goes\n"
-                   "to FILE with its extension replaced by .bin, unless -o names another file.\n"
+                   "a flat binary image, or merge them into one Intel HEX file. A FILE that is an\n"
+                   "ELF file or Motorola S-records, as its content tells, is read as that. The\n"
+                   "image goes to FILE with its extension replaced by .bin, unless -o names\n"
+                   "another file.\n"
                    "Without -o only the first FILE is converted, and a warning names the others;\n"
                    "with -o every FILE is read, in order, into the one image. FILE - reads\n"
                    "standard input and needs -o.\n"
                    "\n"
                    "  -o, --output=FILE  write the image to FILE: Intel HEX when its name ends in\n"
-                   "                     .hex, .ihx or .ihex (any case), else a binary. With -q,\n"
-                   "                     FILE may be /dev/stdout\n"
-                   "      --format=F     write the output as F, hex or binary, whatever its name\n"
+                   "                     .hex, .ihx or .ihex, S-records in .srec, .s19, .s28, .s37\n"
+                   "                     or .mot (any case), else a binary. With -q, FILE may be\n"
+                   "                     /dev/stdout\n"
+                   "      --format=F     write the output as F, hex, srec or binary, whatever its\n"
+                   "                     name\n"
                    "      --binary=FILE@ADDR\n"
                    "                     read FILE as raw bytes from file address ADDR, in its\n"
                    "                     place among the inputs; needs -o\n"
@@ -1139,7 +1173,8 @@ void printHelp()
                    "      --crop         skip data outside the image instead of failing, and\n"
                    "                     report how many bytes were skipped\n"
                    "      --strict       fail on a checksum mismatch, a character that is not a\n"
-                   "                     hex digit or a missing end record\n"
+                   "                     hex digit or a missing end record; for S-records also a\n"
+                   "                     count record that disagrees\n"
                    "      --checksum=ALGORITHM[:FIRST-LAST]@DEST\n"
                    "                     store a checksum of image bytes FIRST to LAST (default 0\n"
                    "                     to DEST-1) at image address DEST, or at end: after the\n"
@@ -1168,9 +1203,14 @@ void printHelp()
                    "      --split=N[:W]  write N files (2, 4 or 8), one per ROM: file k holds\n"
                    "                     the W-byte units k, k+N, k+2N... (W 1, 2 or 4; default 1),\n"
                    "                     as a binary or as Intel HEX from address 0\n"
-                   "      --record-size=N  Intel HEX: N data bytes per record, 1 to 255 (16)\n"
-                   "      --start=ADDR   Intel HEX: write start address ADDR (type 05), or none;\n"
-                   "                     default: that of the first input that has one\n"
+                   "      --record-size=N  Intel HEX: N data bytes per record, 1 to 255 (16);\n"
+                   "                     S-records: up to 250, 251 or 252 by the address width\n"
+                   "      --start=ADDR   Intel HEX, S-records: write start address ADDR (type 05,\n"
+                   "                     S7 to S9), or none; default: the first input's\n"
+                   "      --srec-address=BITS\n"
+                   "                     S-records: addresses of 16, 24 or 32 bits (S1, S2, S3);\n"
+                   "                     default: the narrowest that holds the data\n"
+                   "      --srec-count   S-records: an S5 or S6 record counts the data records\n"
                    "      --compare=FILE write no image; compare the bytes written with FILE, a\n"
                    "                     binary dump from image address 0 or an Intel HEX file,\n"
                    "                     and print each run of bytes that differ\n"

@@ -39,6 +39,16 @@ unsigned byteAt(const char* text)
     return pairValue(reinterpret_cast<const unsigned char*>(text));
 }
 
+// The big-endian value of the `bytes` digit pairs at text, which the caller has checked.
+std::uint32_t valueAt(const char* text, unsigned bytes)
+{
+    std::uint32_t value = 0;
+    for (const char* end = text + 2 * static_cast<std::size_t>(bytes); text < end; text += 2) {
+        value = value << 8 | byteAt(text);
+    }
+    return value;
+}
+
 // Result of storeInPlace for a line it leaves to the record-by-record path.
 constexpr int LINE_NOT_PLAIN = 8;
 
@@ -49,16 +59,18 @@ int storeFault(InputState& input, const MemoryImage& image, const StoreResult& s
     switch (stored.outcome) {
     case STORE_OUTSIDE:
         beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream, "Address %llu in S-record line %lu beyond buffer !\n",
-                                       fileAddress, static_cast<unsigned long>(input.lineCount)));
+        static_cast<void>(std::fprintf(input.messages.stream,
+                                       "Address %llu in S-record line %lu beyond buffer !\n", fileAddress,
+                                       static_cast<unsigned long>(input.lineCount)));
         if (!image.mapping) {
             printWindowHint(input, image, fileAddress);
         }
         return RESULT_READ_FAILED;
     case STORE_OVERLAP:
         beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream, "Double databyte at 0x%08llX in S-record line %lu !\n",
-                                       fileAddress, static_cast<unsigned long>(input.lineCount)));
+        static_cast<void>(std::fprintf(input.messages.stream,
+                                       "Double databyte at 0x%08llX in S-record line %lu !\n", fileAddress,
+                                       static_cast<unsigned long>(input.lineCount)));
         return RESULT_READ_FAILED;
     case STORE_NO_MEMORY:
         return RESULT_NO_MEMORY;
@@ -76,7 +88,8 @@ bool storeInPage(InputState& input, MemoryImage& image, std::uint64_t first, con
 {
     std::uint64_t at = imageAddress(image, first);
     std::uint64_t offset = at & PAGE_MASK;
-    if (image.mapping || at == OUTSIDE_WINDOW || image.windowSize - at < count || offset + count > PAGE_SIZE) {
+    if (image.mapping || at == OUTSIDE_WINDOW || image.windowSize - at < count ||
+        offset + count > PAGE_SIZE) {
         return false;
     }
     if (input.recordPage == nullptr || at >> PAGE_SHIFT != input.recordPageNumber) {
@@ -116,7 +129,8 @@ int storeInPlace(InputState& input, MemoryImage& image, const KernelSet& kernels
     unsigned count = pairValue(line + 2);
     unsigned width = static_cast<unsigned>(line[1] - '0') + 1;
     std::size_t length = RECORD_HEAD + 2 * std::size_t{count};
-    if (count > 0xFF || count < width + 1 || length >= available || (line[length] != '\n' && line[length] != '\r')) {
+    if (count > 0xFF || count < width + 1 || length >= available ||
+        (line[length] != '\n' && line[length] != '\r')) {
         return LINE_NOT_PLAIN;
     }
     // The count, the address, the data and the checksum: their sum's low byte is 0xFF.
@@ -127,14 +141,15 @@ int storeInPlace(InputState& input, MemoryImage& image, const KernelSet& kernels
     unsigned digits = 0;
     bytes[0] = static_cast<unsigned char>(count);
     for (unsigned k = 1; k <= width; ++k) {
-        unsigned value = pairValue(line + 2 + 2 * k);
+        unsigned value = pairValue(line + 2 + 2 * static_cast<std::size_t>(k));
         digits |= value;
         bytes[k] = static_cast<unsigned char>(value);
         sum += value;
     }
     unsigned dataCount = count - width - 1;
     unsigned checksum = pairValue(line + 2 + 2 * std::size_t{count});
-    digits |= checksum | kernels.decodePairs(line + 4 + 2 * width, dataCount, bytes + 1 + width, &sum);
+    digits |= checksum | kernels.decodePairs(line + 4 + 2 * static_cast<std::size_t>(width), dataCount,
+                                             bytes + 1 + width, &sum);
     if (digits > 0xFF || ((sum + checksum) & 0xFF) != 0xFF) {
         return LINE_NOT_PLAIN;
     }
@@ -149,7 +164,8 @@ int storeInPlace(InputState& input, MemoryImage& image, const KernelSet& kernels
     if (dataCount == 0 || storeInPage(input, image, first, bytes + 1 + width, dataCount)) {
         return RESULT_OK;
     }
-    return storeFault(input, image, storeData(input, image, first, bytes + 1 + width, dataCount, true), first);
+    return storeFault(input, image, storeData(input, image, first, bytes + 1 + width, dataCount, true),
+                      first);
 }
 
 // Reads the next line into lineBuffer, or stores it in place: RESULT_OK,
@@ -197,18 +213,17 @@ int checkRecord(InputState& input, unsigned* count)
     char type = input.lineLength > 1 ? input.lineBuffer[1] : '\0';
     if (addressBytes(type) == 0) {
         beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream, "Invalid record type S%c in S-record line %lu !\n",
-                                       type >= ' ' && type <= '~' ? type : '?',
-                                       static_cast<unsigned long>(input.lineCount)));
+        static_cast<void>(std::fprintf(
+            input.messages.stream, "Invalid record type S%c in S-record line %lu !\n",
+            type >= ' ' && type <= '~' ? type : '?', static_cast<unsigned long>(input.lineCount)));
         return RESULT_READ_FAILED;
     }
     for (std::size_t i = 2; i < input.lineLength; ++i) {
         if (HEX_DIGITS.value[static_cast<unsigned char>(input.lineBuffer[i])] == NOT_HEX) {
             beginLineFault(input);
-            static_cast<void>(std::fprintf(input.messages.stream,
-                                           "Character %lu of S-record line %lu is not a hex digit !\n",
-                                           static_cast<unsigned long>(i + 1),
-                                           static_cast<unsigned long>(input.lineCount)));
+            static_cast<void>(std::fprintf(
+                input.messages.stream, "Character %lu of S-record line %lu is not a hex digit !\n",
+                static_cast<unsigned long>(i + 1), static_cast<unsigned long>(input.lineCount)));
             return RESULT_READ_FAILED;
         }
     }
@@ -216,62 +231,62 @@ int checkRecord(InputState& input, unsigned* count)
     std::size_t expected = RECORD_HEAD + 2 * std::size_t{*count};
     if (input.lineLength != expected) {
         beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream,
-                                       "Length of line %lu is not correct\nRead: %lu    Calculated: %lu\n",
-                                       static_cast<unsigned long>(input.lineCount),
-                                       static_cast<unsigned long>(input.lineLength),
-                                       static_cast<unsigned long>(expected)));
+        static_cast<void>(std::fprintf(
+            input.messages.stream, "Length of line %lu is not correct\nRead: %lu    Calculated: %lu\n",
+            static_cast<unsigned long>(input.lineCount), static_cast<unsigned long>(input.lineLength),
+            static_cast<unsigned long>(expected)));
         return RESULT_READ_FAILED;
     }
     if (*count < addressBytes(type) + 1) {
         beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream,
-                                       "Count %u of S-record line %lu leaves no room for the address of an S%c "
-                                       "record !\n",
-                                       *count, static_cast<unsigned long>(input.lineCount), type));
+        static_cast<void>(
+            std::fprintf(input.messages.stream,
+                         "Count %u of S-record line %lu leaves no room for the address of an S%c "
+                         "record !\n",
+                         *count, static_cast<unsigned long>(input.lineCount), type));
         return RESULT_READ_FAILED;
     }
     // The checksum is the one's complement of the low byte of the sum of the count,
     // the address and the data.
     unsigned sum = 0;
     for (unsigned k = 0; k < *count; ++k) {
-        sum += byteAt(input.lineBuffer + 2 + 2 * k);
+        sum += byteAt(input.lineBuffer + 2 + 2 * static_cast<std::size_t>(k));
     }
     unsigned read = byteAt(input.lineBuffer + 2 + 2 * std::size_t{*count});
     unsigned calculated = ~sum & 0xFF;
     if (read != calculated) {
         beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream,
-                                       "Checksum error in S-record line %lu ! Read: 0x%02X  Calculated: 0x%02X\n",
-                                       static_cast<unsigned long>(input.lineCount), read, calculated));
+        static_cast<void>(std::fprintf(
+            input.messages.stream, "Checksum error in S-record line %lu ! Read: 0x%02X  Calculated: 0x%02X\n",
+            static_cast<unsigned long>(input.lineCount), read, calculated));
         return mismatch(input);
     }
     return RESULT_OK;
 }
 
 // Stores a data record's bytes.
-int storeRecord(InputState& input, MemoryImage& image, const KernelSet& kernels, unsigned width, unsigned count)
+int storeRecord(InputState& input, MemoryImage& image, const KernelSet& kernels, unsigned width,
+                unsigned count)
 {
     const char* field = input.lineBuffer + RECORD_HEAD;
-    std::uint64_t first = 0;
-    for (unsigned k = 0; k < width; ++k) {
-        first = first << 8 | byteAt(field + 2 * k);
-    }
+    std::uint64_t first = valueAt(field, width);
     unsigned dataCount = count - width - 1;
     if (dataCount == 0) {
         return RESULT_OK;
     }
     unsigned char bytes[255];
     unsigned sum = 0;
-    static_cast<void>(kernels.decodePairs(reinterpret_cast<const unsigned char*>(field + 2 * width), dataCount,
-                                          bytes, &sum));  // every character is a digit
+    static_cast<void>(kernels.decodePairs(
+        reinterpret_cast<const unsigned char*>(field + 2 * static_cast<std::size_t>(width)), dataCount, bytes,
+        &sum));  // every character is a digit
     return storeFault(input, image, storeData(input, image, first, bytes, dataCount, true), first);
 }
 
 // Reads and handles one line: RESULT_OK to go on, RESULT_END_RECORD after a
 // termination record, RESULT_READ_FAILED, RESULT_NO_MEMORY, LINE_END_OF_INPUT or
 // LINE_INPUT_ERROR.
-int parseSRecordLine(InputState& input, MemoryImage& image, const KernelSet& kernels, std::uint64_t* dataRecords)
+int parseSRecordLine(InputState& input, MemoryImage& image, const KernelSet& kernels,
+                     std::uint64_t* dataRecords)
 {
     int rc = nextLine(input, image, kernels, dataRecords);
     if (rc != LINE_NOT_PLAIN) {
@@ -296,10 +311,7 @@ int parseSRecordLine(InputState& input, MemoryImage& image, const KernelSet& ker
     }
     char type = input.lineBuffer[1];
     unsigned width = addressBytes(type);
-    std::uint32_t address = 0;
-    for (unsigned k = 0; k < width; ++k) {
-        address = address << 8 | byteAt(input.lineBuffer + RECORD_HEAD + 2 * k);
-    }
+    std::uint32_t address = valueAt(input.lineBuffer + RECORD_HEAD, width);
     switch (type) {
     case '1':
     case '2':
@@ -310,12 +322,12 @@ int parseSRecordLine(InputState& input, MemoryImage& image, const KernelSet& ker
     case '6':
         if (address != *dataRecords) {
             beginLineFault(input);
-            static_cast<void>(std::fprintf(input.messages.stream,
-                                           "Record count %lu in S-record line %lu, but %llu data records were "
-                                           "read !\n",
-                                           static_cast<unsigned long>(address),
-                                           static_cast<unsigned long>(input.lineCount),
-                                           static_cast<unsigned long long>(*dataRecords)));
+            static_cast<void>(
+                std::fprintf(input.messages.stream,
+                             "Record count %lu in S-record line %lu, but %llu data records were "
+                             "read !\n",
+                             static_cast<unsigned long>(address), static_cast<unsigned long>(input.lineCount),
+                             static_cast<unsigned long long>(*dataRecords)));
             return mismatch(input);
         }
         return RESULT_OK;

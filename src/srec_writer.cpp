@@ -12,7 +12,7 @@
 namespace {
 
 constexpr std::size_t TEXT_BUFFER_SIZE = std::size_t{1} << 18;  // text handed to the stream at a time
-constexpr std::size_t MAX_S_RECORD_TEXT = 4 + 2 * 255 + 1;     // "S", type, count, the rest, line feed
+constexpr std::size_t MAX_S_RECORD_TEXT = 4 + 2 * 255 + 1;      // "S", type, count, the rest, line feed
 constexpr std::size_t MAX_NAME = 40;                            // bytes of the name in the S0 record
 constexpr std::uint64_t MAX_S5_COUNT = 0xFFFF;                  // the most data records S5 counts; S6 then
 constexpr std::uint64_t MAX_S6_COUNT = 0xFFFFFF;
@@ -33,14 +33,14 @@ struct SRecordText {
 struct SRecordParts {
     const ConversionState* state;
     const Options* options;
-    char* const* paths;        // each part's path, for its S0 record
-    SRecordText text;          // its image and name are each part's in turn
+    char* const* paths;  // each part's path, for its S0 record
+    SRecordText text;    // its image and name are each part's in turn
 };
 
 // Writes the record of type ('0' to '9') with the address in addressBytes bytes and
 // count data bytes to out; returns the end of what it wrote.
-char* formatSRecord(char* out, char type, std::uint32_t address, unsigned addressBytes, const unsigned char* data,
-                    unsigned count)
+char* formatSRecord(char* out, char type, std::uint32_t address, unsigned addressBytes,
+                    const unsigned char* data, unsigned count)
 {
     unsigned char head[5];
     head[0] = static_cast<unsigned char>(addressBytes + count + 1);
@@ -114,7 +114,8 @@ bool writeSRecordText(std::FILE* stream, const SRecordText& text)
             if (available < count) {  // the record crosses into the next page
                 std::memcpy(scratch, data, static_cast<std::size_t>(available));
                 std::uint64_t rest = count - available;
-                std::memcpy(scratch + available, imageBytes(image, address - image.windowStart + available, &rest),
+                std::memcpy(scratch + available,
+                            imageBytes(image, address - image.windowStart + available, &rest),
                             static_cast<std::size_t>(rest));
                 data = scratch;
             }
@@ -157,7 +158,8 @@ bool fillSRecordParts(std::FILE* const* streams, std::size_t count, const void* 
     for (std::size_t k = 0; k < count; ++k) {
         MemoryImage part;
         part.allocate = parts.state->allocate;
-        int rc = takePart(parts.state->image, options.splitCount, options.splitWidth, static_cast<unsigned>(k), part);
+        int rc = takePart(parts.state->image, options.splitCount, options.splitWidth,
+                          static_cast<unsigned>(k), part);
         bool written = false;
         if (rc == RESULT_OK) {
             SRecordText text = parts.text;

@@ -1,5 +1,6 @@
 // Unit tests of the converter's pieces.
-//   HexDecode   the two field decoders on digits, partial fields and the line's end;
+//   HexDecode   the two field decoders on digits, partial fields and the line's end; a
+//               first line that makes a file S-records;
 //               every pair decoder of this processor against the portable one; where a
 //               run of records stops and what it stores, with every run kernel of this
 //               processor against the portable one
@@ -35,6 +36,7 @@
 #include "hex_reader.h"
 #include "hex_vector.h"
 #include "options.h"
+#include "srec_reader.h"
 
 namespace {
 
@@ -74,6 +76,31 @@ TEST(HexDecode, PairReadsLeadingDigitsOnly)
                                            2),
                             0),
               0u);  // NUL is no digit and ends nothing
+}
+
+TEST(HexDecode, AFirstLineIsAnSRecordOnlyWhenWellFormed)
+{
+    struct LineCase {
+        const char* line;
+        bool sRecord;
+    };
+    const LineCase cases[] = {
+        {"S00600004844521B", true},  // a header
+        {"S1130000285F245F2212226A000424290008237C2A", true},
+        {"S2080100001122334415", true},  // the checksum is not looked at: its message comes later
+        {"S3090800000000010203E8", true},
+        {"S9030000FC", false},                             // a termination first: no data can follow
+        {"S5030003F9", false},                             // a count first
+        {"S1130000285F245F2212226A0004242900082", false},  // shorter than its count
+        {"S10300FC", false},                               // no room for the address and the checksum
+        {"S1040000G2E9", false},                           // a character that is no digit
+        {"s107000000010203F2", false},                     // lower case start mark
+        {":0100000012ED", false},                          // Intel HEX
+        {"S", false},
+    };
+    for (const LineCase& c : cases) {
+        EXPECT_EQ(looksLikeSRecord(c.line, std::strlen(c.line)), c.sRecord) << c.line;
+    }
 }
 
 TEST(HexDecode, WordSkipsCharactersThatAreNoDigits)
@@ -516,7 +543,8 @@ TEST(Options, NumbersAreDecimalOrHexWithAnOptionalSuffix)
     EXPECT_EQ(value, all);
     EXPECT_EQ(parseNumber("18446744073709551616", all, false, &value), NUMBER_INVALID);
     EXPECT_EQ(parseNumber("0x10000000000000000", all, false, &value), NUMBER_INVALID);
-    EXPECT_EQ(parseNumber("36893488147419103231", all, false, &value), NUMBER_INVALID);  // wraps to below 2^64
+    EXPECT_EQ(parseNumber("36893488147419103231", all, false, &value),
+              NUMBER_INVALID);  // wraps to below 2^64
 }
 
 // A command line that outlives the Options pointing into it.
@@ -561,9 +589,10 @@ TEST(Options, TheWalkTakesTheOperandsAndTheLastValue)
 
     // A fill's width is its digit pairs as typed, stored as a number: little-endian
     // unless -be. A field's size follows its type.
-    CommandLine production{{"romcast", "--fill=0x003FFF", "--fill=0x4E71-be@0x10-0x1F", "--set=8:u16=end",
-                            "--set=0x20:strz=v1", "--set=0x30:bytes=0xC0FFEE", "--exclude=0x40-0x4F", "x.hex"},
-                           {}};
+    CommandLine production{
+        {"romcast", "--fill=0x003FFF", "--fill=0x4E71-be@0x10-0x1F", "--set=8:u16=end", "--set=0x20:strz=v1",
+         "--set=0x30:bytes=0xC0FFEE", "--exclude=0x40-0x4F", "x.hex"},
+        {}};
     Options image;
     ASSERT_EQ(parse(production, &image), RESULT_OK);
     ASSERT_EQ(image.fillCount, 2);
@@ -599,17 +628,19 @@ TEST(Runs, WindowUseCountsOnlyTheWindowAndKeepsTheFirstOfTheLargestFreeRuns)
     addWrittenRun(use, 0x10, 0x30);
     testing::internal::CaptureStdout();
     printWindowUse(use);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Use of 0x00000000-0x0000003F: 32 bytes written, 32 free (50.0% written), largest free run 16 at "
-              "0x00000000\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStdout(),
+        "Use of 0x00000000-0x0000003F: 32 bytes written, 32 free (50.0% written), largest free run 16 at "
+        "0x00000000\n");
 
     startWindowUse(use, 0, 3000);  // rounded down: 99.96% is not full
     addWrittenRun(use, 0, 2999);
     testing::internal::CaptureStdout();
     printWindowUse(use);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Use of 0x00000000-0x00000BB7: 2999 bytes written, 1 free (99.9% written), largest free run 1 at "
-              "0x00000BB7\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStdout(),
+        "Use of 0x00000000-0x00000BB7: 2999 bytes written, 1 free (99.9% written), largest free run 1 at "
+        "0x00000BB7\n");
 }
 
 TEST(Runs, RecordsMergeIntoRunsInAddressOrder)
