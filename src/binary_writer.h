@@ -6,8 +6,12 @@
 // it writes.
 #pragma once
 
+#include <cerrno>
+#include <cstdio>
+
 #include "conversion_state.h"
 #include "file_replace.h"
+#include "image_layout.h"
 #include "options.h"
 
 // Writes the image for the input path as the options ask. Returns RESULT_OK with the
@@ -23,6 +27,32 @@ int writeBinaryFile(ConversionState& state, const Options& options, const char* 
 // or RESULT_WRITE_FAILED with a message printed.
 int writeOutputFiles(ConversionState& state, const Options& options, const char* outputPath,
                      OutputFiller fill, const void* contents);
+
+// Writes each part of a split image to its stream through write(stream, part, k),
+// the part made into an image of its own from address 0 (takePart), one part at a
+// time so that memory holds one. False when a part could not be made or written;
+// when memory ran out, after "Not enough memory" and with errno 0.
+template <typename WritePart>
+bool writeEachPart(const ConversionState& state, const Options& options, std::FILE* const* streams,
+                   std::size_t count, WritePart write)
+{
+    for (std::size_t k = 0; k < count; ++k) {
+        MemoryImage part;
+        part.allocate = state.allocate;
+        int rc =
+            takePart(state.image, options.splitCount, options.splitWidth, static_cast<unsigned>(k), part);
+        bool written = rc == RESULT_OK && write(streams[k], static_cast<const MemoryImage&>(part), k);
+        releaseImage(part);
+        if (!written) {
+            if (rc == RESULT_NO_MEMORY) {
+                static_cast<void>(std::fputs("\nNot enough memory !\n", state.messages.stream));
+                errno = 0;
+            }
+            return false;
+        }
+    }
+    return true;
+}
 
 // The output path for an input path: drive, directory and base name kept, the
 // extension (from the last dot after the directory) replaced by ".bin". The path is

@@ -72,34 +72,9 @@ int storeDataBytes(InputState& input, MemoryImage& image, std::uint64_t first, u
         bytes[k] = static_cast<unsigned char>(decodeHexPair(input, 9 + 2 * k));
         sum += bytes[k];
     }
-    StoreResult stored = storeData(input, image, first, bytes, count, true);
-    unsigned long long fileAddress = first + stored.failed;  // shown as it is, past 32 bits too
-    switch (stored.outcome) {
-    case STORE_OUTSIDE:
-        beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream,
-                                       "Address %llu in HEX-Line %lu beyond buffer !\n", fileAddress,
-                                       static_cast<unsigned long>(input.lineCount)));
-        if (!image.mapping) {
-            printWindowHint(input, image, fileAddress);
-        }
-        return RESULT_READ_FAILED;
-    case STORE_OVERLAP:
-        beginLineFault(input);
-        if (input.nameInMessages) {
-            static_cast<void>(std::fprintf(input.messages.stream,
-                                           "Double databyte at 0x%08llX in HEX-Line %lu !\n", fileAddress,
-                                           static_cast<unsigned long>(input.lineCount)));
-        } else {
-            static_cast<void>(std::fprintf(input.messages.stream, "Double databyte in HEX-Line %lu !\n",
-                                           static_cast<unsigned long>(input.lineCount)));
-        }
-        return RESULT_READ_FAILED;
-    case STORE_NO_MEMORY:
-        return RESULT_NO_MEMORY;
-    default:
-        return compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);
-    }
+    int rc =
+        reportStoreFault(input, image, storeData(input, image, first, bytes, count, true), first, "HEX-Line");
+    return rc != RESULT_OK ? rc : compareChecksum(input, decodeHexPair(input, 9 + 2 * count), sum);
 }
 
 // With strict records every character after the colon, up to the comment that a
@@ -210,6 +185,36 @@ int requireDataInWindow(const InputState& input, const MemoryImage& image)
     return RESULT_OK;
 }
 
+int reportStoreFault(const InputState& input, const MemoryImage& image, const StoreResult& stored,
+                     std::uint64_t first, const char* line)
+{
+    unsigned long long fileAddress = first + stored.failed;  // shown as it is, past 32 bits too
+    switch (stored.outcome) {
+    case STORE_OUTSIDE:
+        beginLineFault(input);
+        static_cast<void>(std::fprintf(input.messages.stream, "Address %llu in %s %lu beyond buffer !\n",
+                                       fileAddress, line, static_cast<unsigned long>(input.lineCount)));
+        if (!image.mapping) {
+            printWindowHint(input, image, fileAddress);
+        }
+        return RESULT_READ_FAILED;
+    case STORE_OVERLAP:
+        beginLineFault(input);
+        if (input.nameInMessages) {
+            static_cast<void>(std::fprintf(input.messages.stream, "Double databyte at 0x%08llX in %s %lu !\n",
+                                           fileAddress, line, static_cast<unsigned long>(input.lineCount)));
+        } else {
+            static_cast<void>(std::fprintf(input.messages.stream, "Double databyte in %s %lu !\n", line,
+                                           static_cast<unsigned long>(input.lineCount)));
+        }
+        return RESULT_READ_FAILED;
+    case STORE_NO_MEMORY:
+        return RESULT_NO_MEMORY;
+    default:
+        return RESULT_OK;
+    }
+}
+
 void printWindowHint(const InputState& input, const MemoryImage& image, unsigned long long fileAddress)
 {
     if (!input.messages.explain) {
@@ -260,23 +265,10 @@ unsigned decodeHexWord(const InputState& input, std::size_t position)
 
 int parseHexLine(InputState& input, MemoryImage& image, const KernelSet& kernels)
 {
-    bool emptyPiece = false;
-    int rc = beginLine(input, &emptyPiece);
-    if (rc != RESULT_OK) {
+    int rc = nextLine(
+        input, [&] { return storeRegularRecords(input, image, kernels); }, LINE_NOT_REGULAR);
+    if (rc != LINE_NOT_REGULAR) {
         return rc;
-    }
-    if (emptyPiece) {
-        input.lineLength = 0;
-    } else {
-        rc = storeRegularRecords(input, image, kernels);
-        if (rc != LINE_NOT_REGULAR) {
-            return rc;
-        }
-        findEndOfText(input);
-        if (input.blockStart == input.blockEnd) {
-            return LINE_END_OF_INPUT;
-        }
-        copyLine(input);
     }
     ++input.lineCount;
     if (input.lineLength == 0 || input.lineBuffer[0] != ':') {

@@ -5,6 +5,7 @@
 // line_reader, the in-place fast path in record_decoder.
 #pragma once
 
+#include "data_store.h"
 #include "hex_vector.h"
 #include "line_reader.h"
 #include "memory_image.h"
@@ -21,6 +22,14 @@ int readHexInput(InputState& input, MemoryImage& image, const KernelSet& kernels
 // With a cropping window, fails the read of an input that gave data of which none
 // lies in the window, with a message; RESULT_OK otherwise, and for a read-back.
 int requireDataInWindow(const InputState& input, const MemoryImage& image);
+
+// Words a data byte of the current line that the store could not take, the record's
+// first byte at file address first, for a kind whose lines are called `line`
+// ("HEX-Line"): outside the window (with its hint) or past the address space, or
+// written twice (with the address when the input names itself). Returns
+// RESULT_READ_FAILED, RESULT_NO_MEMORY, or RESULT_OK when nothing went wrong.
+int reportStoreFault(const InputState& input, const MemoryImage& image, const StoreResult& stored,
+                     std::uint64_t first, const char* line);
 
 // With input.messages.explain, prints the line that follows a window fault: where the
 // data at the file address lies against the window, and the --map run that tells

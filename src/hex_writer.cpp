@@ -227,33 +227,16 @@ bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* conte
 }
 
 // Writes each part of a split image to its stream as a HEX file of its own, its
-// bytes from address 0, made into an image of its own one part at a time.
+// bytes from address 0.
 bool fillHexParts(std::FILE* const* streams, std::size_t count, const void* contents)
 {
     const auto& parts = *static_cast<const HexParts*>(contents);
-    const ConversionState& state = *parts.state;
-    const Options& options = *parts.options;
-    for (std::size_t k = 0; k < count; ++k) {
-        MemoryImage part;
-        part.allocate = state.allocate;
-        int rc =
-            takePart(state.image, options.splitCount, options.splitWidth, static_cast<unsigned>(k), part);
-        bool written = false;
-        if (rc == RESULT_OK) {
-            HexText text = parts.text;
-            text.image = &part;
-            written = writeHexText(streams[k], text);
-        }
-        releaseImage(part);
-        if (!written) {
-            if (rc == RESULT_NO_MEMORY) {
-                static_cast<void>(std::fputs("\nNot enough memory !\n", state.messages.stream));
-                errno = 0;
-            }
-            return false;
-        }
-    }
-    return true;
+    return writeEachPart(*parts.state, *parts.options, streams, count,
+                         [&](std::FILE* stream, const MemoryImage& part, std::size_t /*k*/) {
+                             HexText text = parts.text;
+                             text.image = &part;
+                             return writeHexText(stream, text);
+                         });
 }
 
 }  // namespace

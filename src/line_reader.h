@@ -200,3 +200,32 @@ inline void takeLineEnd(InputState& input, std::size_t length, std::size_t avail
         ++input.blockStart;
     }
 }
+
+// Makes the next line available and offers it first to inPlace(), which may take it
+// whole from the block and return its own result, or leave it and return notTaken;
+// a line left is copied into lineBuffer (the rest of a line end that is a piece of
+// its own as an empty line) and notTaken returned. Returns LINE_END_OF_INPUT at the
+// end of the input, or LINE_INPUT_ERROR. For the readers of text.
+template <typename InPlace>
+int nextLine(InputState& input, InPlace inPlace, int notTaken)
+{
+    bool emptyPiece = false;
+    int rc = beginLine(input, &emptyPiece);
+    if (rc != RESULT_OK) {
+        return rc;
+    }
+    if (emptyPiece) {
+        input.lineLength = 0;
+        return notTaken;
+    }
+    rc = inPlace();
+    if (rc != notTaken) {
+        return rc;
+    }
+    findEndOfText(input);
+    if (input.blockStart == input.blockEnd) {
+        return LINE_END_OF_INPUT;
+    }
+    copyLine(input);
+    return notTaken;
+}

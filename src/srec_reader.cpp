@@ -52,33 +52,6 @@ std::uint32_t valueAt(const char* text, unsigned bytes)
 // Result of storeInPlace for a line it leaves to the record-by-record path.
 constexpr int LINE_NOT_PLAIN = 8;
 
-// Words the message for a data byte that could not be stored.
-int storeFault(InputState& input, const MemoryImage& image, const StoreResult& stored, std::uint64_t first)
-{
-    unsigned long long fileAddress = first + stored.failed;
-    switch (stored.outcome) {
-    case STORE_OUTSIDE:
-        beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream,
-                                       "Address %llu in S-record line %lu beyond buffer !\n", fileAddress,
-                                       static_cast<unsigned long>(input.lineCount)));
-        if (!image.mapping) {
-            printWindowHint(input, image, fileAddress);
-        }
-        return RESULT_READ_FAILED;
-    case STORE_OVERLAP:
-        beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream,
-                                       "Double databyte at 0x%08llX in S-record line %lu !\n", fileAddress,
-                                       static_cast<unsigned long>(input.lineCount)));
-        return RESULT_READ_FAILED;
-    case STORE_NO_MEMORY:
-        return RESULT_NO_MEMORY;
-    default:
-        return RESULT_OK;
-    }
-}
-
 // Stores count bytes from file address first when they all land, free, in the page
 // of the record before, or in a page that this input took and no earlier one wrote
 // into: the common case, which storeData would store alike. False, with nothing
@@ -164,34 +137,8 @@ int storeInPlace(InputState& input, MemoryImage& image, const KernelSet& kernels
     if (dataCount == 0 || storeInPage(input, image, first, bytes + 1 + width, dataCount)) {
         return RESULT_OK;
     }
-    return storeFault(input, image, storeData(input, image, first, bytes + 1 + width, dataCount, true),
-                      first);
-}
-
-// Reads the next line into lineBuffer, or stores it in place: RESULT_OK,
-// LINE_NOT_PLAIN for a line in lineBuffer, LINE_END_OF_INPUT or LINE_INPUT_ERROR, or
-// the in-place store's fault.
-int nextLine(InputState& input, MemoryImage& image, const KernelSet& kernels, std::uint64_t* dataRecords)
-{
-    bool emptyPiece = false;
-    int rc = beginLine(input, &emptyPiece);
-    if (rc != RESULT_OK) {
-        return rc;
-    }
-    if (emptyPiece) {
-        input.lineLength = 0;
-        return LINE_NOT_PLAIN;
-    }
-    rc = storeInPlace(input, image, kernels, dataRecords);
-    if (rc != LINE_NOT_PLAIN) {
-        return rc;
-    }
-    findEndOfText(input);
-    if (input.blockStart == input.blockEnd) {
-        return LINE_END_OF_INPUT;
-    }
-    copyLine(input);
-    return LINE_NOT_PLAIN;
+    return reportStoreFault(input, image, storeData(input, image, first, bytes + 1 + width, dataCount, true),
+                            first, "S-record line");
 }
 
 // Whether this input has given a data byte, stored, recorded or skipped.
@@ -279,7 +226,8 @@ int storeRecord(InputState& input, MemoryImage& image, const KernelSet& kernels,
     static_cast<void>(kernels.decodePairs(
         reinterpret_cast<const unsigned char*>(field + 2 * static_cast<std::size_t>(width)), dataCount, bytes,
         &sum));  // every character is a digit
-    return storeFault(input, image, storeData(input, image, first, bytes, dataCount, true), first);
+    return reportStoreFault(input, image, storeData(input, image, first, bytes, dataCount, true), first,
+                            "S-record line");
 }
 
 // Reads and handles one line: RESULT_OK to go on, RESULT_END_RECORD after a
@@ -288,7 +236,8 @@ int storeRecord(InputState& input, MemoryImage& image, const KernelSet& kernels,
 int parseSRecordLine(InputState& input, MemoryImage& image, const KernelSet& kernels,
                      std::uint64_t* dataRecords)
 {
-    int rc = nextLine(input, image, kernels, dataRecords);
+    int rc = nextLine(
+        input, [&] { return storeInPlace(input, image, kernels, dataRecords); }, LINE_NOT_PLAIN);
     if (rc != LINE_NOT_PLAIN) {
         return rc;
     }

@@ -150,33 +150,17 @@ bool fillSRecord(std::FILE* const* streams, std::size_t /*count*/, const void* c
 }
 
 // Writes each part of a split image to its stream as an S-record file of its own,
-// made into an image of its own one part at a time.
+// its bytes from address 0 and its name in its S0 record.
 bool fillSRecordParts(std::FILE* const* streams, std::size_t count, const void* contents)
 {
     const auto& parts = *static_cast<const SRecordParts*>(contents);
-    const Options& options = *parts.options;
-    for (std::size_t k = 0; k < count; ++k) {
-        MemoryImage part;
-        part.allocate = parts.state->allocate;
-        int rc = takePart(parts.state->image, options.splitCount, options.splitWidth,
-                          static_cast<unsigned>(k), part);
-        bool written = false;
-        if (rc == RESULT_OK) {
-            SRecordText text = parts.text;
-            text.image = &part;
-            text.name = parts.paths[k];
-            written = writeSRecordText(streams[k], text);
-        }
-        releaseImage(part);
-        if (!written) {
-            if (rc == RESULT_NO_MEMORY) {
-                static_cast<void>(std::fputs("\nNot enough memory !\n", parts.state->messages.stream));
-                errno = 0;
-            }
-            return false;
-        }
-    }
-    return true;
+    return writeEachPart(*parts.state, *parts.options, streams, count,
+                         [&](std::FILE* stream, const MemoryImage& part, std::size_t k) {
+                             SRecordText text = parts.text;
+                             text.image = &part;
+                             text.name = parts.paths[k];
+                             return writeSRecordText(stream, text);
+                         });
 }
 
 }  // namespace
