@@ -170,16 +170,16 @@ def generate_toolchain_files(directory, image):
     return srec, elf
 
 
-def toolchain_commands(romcast, floor, srec, elf, before=None):
-    """The programs timed on the S-record and the ELF input, by input."""
+def toolchain_commands(romcast, floor, srec, elf):
+    """The programs timed on the S-record and the ELF input, by input. An earlier build
+    may not read them: it is not timed here."""
     options = ["-q", "--offset", "0x%08X" % WINDOW_BASE, "--size", "%dM" % (WINDOW_SIZE >> 20), "-o"]
     result = {}
     for path, others in ((srec, {"objcopy": ["objcopy", "-I", "srec", "-O", "binary", srec,
                                              stem(srec) + ".objcopy.bin"]}),
                          (elf, {"floor": [floor, elf, stem(elf) + ".floor.bin", str(WINDOW_SIZE)]})):
         out = stem(path) + "." + path.rsplit(".", 1)[1] + ".bin"
-        earlier = {"before": [before] + options + [out + ".before", path]} if before else {}
-        result[path] = {"romcast": [romcast] + options + [out, path], **earlier, **others}
+        result[path] = {"romcast": [romcast] + options + [out, path], **others}
     return result
 
 
@@ -239,14 +239,13 @@ def window_commands(romcast, floor, path, before=None):
     }
 
 
-def filled_commands(romcast, floor, path, before=None):
-    """The programs timed writing the Cortex-M input filled to 32 MiB."""
+def filled_commands(romcast, floor, path):
+    """The programs timed writing the Cortex-M input filled to 32 MiB. An earlier build
+    may lack --fill: it is not timed here."""
     options = ["-q", "--offset", "0x%08X" % WINDOW_BASE, "--size", "%dM" % (FILLED_SIZE >> 20),
                "--fill=" + FILL_PATTERN, "-o", stem(path) + ".filled.bin"]
-    earlier = {"before": [before] + options[:-1] + [stem(path) + ".filled-before.bin", path]} if before else {}
     return {
         "romcast": [romcast] + options + [path],
-        **earlier,
         "floor": [floor, path, stem(path) + ".floor.bin", str(FILLED_SIZE)],
     }
 
@@ -422,7 +421,7 @@ def main():
         faults += check_hex_output(programs, title, window_image)
         hex_runs.append((title, path, programs))
     srec_path, elf_path = generate_toolchain_files(input_dir, window_image)
-    toolchain_programs = toolchain_commands(romcast, floor, srec_path, elf_path, before)
+    toolchain_programs = toolchain_commands(romcast, floor, srec_path, elf_path)
     for path, programs in toolchain_programs.items():
         done = subprocess.run(programs["romcast"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         ok = done.returncode == 0 and read(programs["romcast"][-2]) == window_image
@@ -432,7 +431,7 @@ def main():
         print("%-40s image %s" % ("Cortex-M image from " + os.path.basename(path), "equal" if ok else "DIFFERS"))
         if not ok:
             faults.append("%s: romcast exited %d, or an image differs" % (os.path.basename(path), done.returncode))
-    filled_programs = filled_commands(romcast, floor, window_path, before)
+    filled_programs = filled_commands(romcast, floor, window_path)
     done = subprocess.run(filled_programs["romcast"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     filled = read(stem(window_path) + ".filled.bin")
     expected_filled = window_image + FILL_BYTES * ((FILLED_SIZE - WINDOW_SIZE) // len(FILL_BYTES))
@@ -618,8 +617,6 @@ def filled_report(result):
     print_programs(medians, cpu, peaks, FILLED_SIZE, rate="MB/s out")
     floor_ratio = medians["romcast"] / medians["floor"]
     print("  romcast/floor %.2f (CPU %.2f)" % (floor_ratio, cpu["romcast"] / cpu["floor"]))
-    if "before" in medians:
-        print("  before/floor  %.2f" % (medians["before"] / medians["floor"]))
     if floor_ratio > MAX_FILLED_FLOOR_RATIO:
         return ["filled image: romcast/floor %.2f, above %.2f" % (floor_ratio, MAX_FILLED_FLOOR_RATIO)]
     return []
@@ -641,8 +638,6 @@ def toolchain_report(results):
             print("  romcast/floor %.2f (CPU %.2f)" % (ratio, cpu["romcast"] / cpu["floor"]))
             if ratio > MAX_ELF_FLOOR_RATIO:
                 misses.append("ELF input: romcast/floor %.2f, above %.2f" % (ratio, MAX_ELF_FLOOR_RATIO))
-        if "before" in medians:
-            print("  before: %.3f ms" % (medians["before"] * 1000))
     return misses
 
 

@@ -318,14 +318,18 @@ int shapeImage(ConversionState& state, const Options& options)
     MemoryImage& image = state.image;
     std::FILE* messages = state.messages.stream;
     excludeRanges(image, options.excludes, options.excludeCount);
-    int rc = placeFields(image, options.fields, options.fieldCount, measureData(image), &state.keptLength,
-                         messages);
+    // The extent is measured only for fields: it walks the bitmaps of every run.
+    DataExtent extent{false, 0, 0};
+    if (options.fieldCount > 0) {
+        extent = measureData(image);
+    }
+    int rc = placeFields(image, options.fields, options.fieldCount, extent, &state.keptLength, messages);
     if (rc == RESULT_READ_FAILED) {
         printError("\nCan't place field !\n");
         return rc;
     }
     // A checksum's range that ends at "end" ends with the inputs' and the fields' bytes.
-    std::uint64_t inputsEnd = writtenEnd(image);
+    std::uint64_t inputsEnd = options.checksumCount > 0 ? writtenEnd(image) : 0;
     if (rc == RESULT_OK) {
         rc = reserveChecksums(image, options.checksums, options.checksumCount, &state.keptLength, messages);
     }
