@@ -44,11 +44,8 @@ int storeBlock(InputState& input, MemoryImage& image, std::uint64_t fileAddress,
 
 int readBinaryFile(InputState& input, MemoryImage& image, const char* path, std::uint32_t address)
 {
-    input.dataBefore = image.byteCount + image.skippedCount;
-    input.storedBefore = image.byteCount;
-    input.kind = INPUT_BINARY;
+    startInputData(input, image, INPUT_BINARY);
     input.binaryAddress = address;
-    ++image.inputNumber;
 
     std::uint64_t size = 0;
     int rc = readRawInput(input, path, &size,

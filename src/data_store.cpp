@@ -3,10 +3,18 @@
 
 #include <cstring>
 
-#include "hex_reader.h"
 #include "record_decoder.h"
 
 namespace {
+
+// Notes a data byte of the input at the file address that the window skipped.
+void noteSkipped(InputState& input, std::uint64_t fileAddress)
+{
+    if (!input.skippedAny) {
+        input.skippedAny = true;
+        input.firstSkipped = fileAddress;
+    }
+}
 
 // Records where the bytes lie, for the address map. Every byte must lie in the
 // 32-bit file address space.
@@ -47,6 +55,14 @@ std::size_t firstTaken(const ImagePage& page, std::size_t offset, std::size_t co
 }
 
 }  // namespace
+
+void startInputData(InputState& input, MemoryImage& image, InputKind kind)
+{
+    input.dataBefore = image.byteCount + image.skippedCount;
+    input.storedBefore = image.byteCount;
+    input.kind = kind;
+    ++image.inputNumber;
+}
 
 StoreResult storeData(InputState& input, MemoryImage& image, std::uint64_t fileAddress,
                       const unsigned char* bytes, std::uint64_t count, bool ownBytes)

@@ -21,6 +21,17 @@ struct StoreResult {
                            // bytes before it were stored
 };
 
+// Starts an input of the kind in the image: what the image had seen and stored
+// before it, and its number, which tells its pages from those of earlier inputs.
+void startInputData(InputState& input, MemoryImage& image, InputKind kind);
+
+// Whether this input has given a data byte, stored, recorded or skipped outside the
+// window.
+inline bool dataSeen(const InputState& input, const MemoryImage& image)
+{
+    return image.byteCount + image.skippedCount > input.dataBefore;
+}
+
 // Stores count bytes (1 or more) from file address fileAddress, as they come in the
 // input: bytes outside the window fail, or are skipped and counted with crop; a byte
 // that an earlier input wrote may not be written over, nor, with ownBytes, one of

@@ -130,10 +130,7 @@ int readSegments(InputState& input, MemoryImage& image)
 
 int readElfInput(InputState& input, MemoryImage& image)
 {
-    input.dataBefore = image.byteCount + image.skippedCount;
-    input.storedBefore = image.byteCount;
-    input.kind = INPUT_ELF;
-    ++image.inputNumber;
+    startInputData(input, image, INPUT_ELF);
 
     int rc = readSegments(input, image);
     bool closed = closeInput(input);

@@ -17,13 +17,6 @@ unsigned digitAt(const InputState& input, std::size_t position)
     return HEX_DIGITS.value[static_cast<unsigned char>(input.lineBuffer[position])];
 }
 
-// Whether this input has given a data byte, stored, recorded or skipped outside the
-// window: before that, a line that stores nothing fails the read.
-bool dataSeen(const InputState& input, const MemoryImage& image)
-{
-    return image.byteCount + image.skippedCount > input.dataBefore;
-}
-
 // Whether a record of type 02 to 05 has the count its type needs; any other type
 // above 01 is unknown.
 bool validAddressRecord(unsigned type, unsigned count)
@@ -153,20 +146,6 @@ int parseRecord(InputState& input, MemoryImage& image)
     return dataSeen(input, image) ? RESULT_OK : RESULT_READ_FAILED;
 }
 
-// Ends a read that reached the end record or the end of the input. With strict
-// records the end record must be there.
-int finishRead(const InputState& input, const MemoryImage& image, bool endRecordSeen)
-{
-    if (!endRecordSeen && input.strictRecords) {
-        beginLineFault(input);
-        static_cast<void>(std::fprintf(input.messages.stream,
-                                       "End-of-file record missing after HEX-Line %lu !\n",
-                                       static_cast<unsigned long>(input.lineCount)));
-        return RESULT_READ_FAILED;
-    }
-    return requireDataInWindow(input, image);
-}
-
 }  // namespace
 
 int requireDataInWindow(const InputState& input, const MemoryImage& image)
@@ -282,25 +261,36 @@ int parseHexLine(InputState& input, MemoryImage& image, const KernelSet& kernels
 
 int readHexInput(InputState& input, MemoryImage& image, const KernelSet& kernels)
 {
-    input.dataBefore = image.byteCount + image.skippedCount;
-    input.storedBefore = image.byteCount;
-    input.kind = INPUT_HEX;
-    ++image.inputNumber;
+    startInputData(input, image, INPUT_HEX);
 
     int rc = RESULT_OK;
     while (rc == RESULT_OK) {
         rc = parseHexLine(input, image, kernels);
     }
+    return finishTextInput(input, image, rc, "End-of-file record", "HEX-Line");
+}
+
+int finishTextInput(InputState& input, const MemoryImage& image, int rc, const char* endRecord,
+                    const char* line)
+{
     if (!closeInput(input) && rc != RESULT_READ_FAILED && rc != RESULT_NO_MEMORY) {
         rc = LINE_INPUT_ERROR;
     }
-
     switch (rc) {
     case RESULT_END_RECORD:
         input.endRecordSeen = true;
-        return finishRead(input, image, true);
+        return requireDataInWindow(input, image);
     case LINE_END_OF_INPUT:
-        return dataSeen(input, image) ? finishRead(input, image, false) : RESULT_READ_FAILED;
+        if (!dataSeen(input, image)) {
+            return RESULT_READ_FAILED;
+        }
+        if (input.strictRecords) {
+            beginLineFault(input);
+            static_cast<void>(std::fprintf(input.messages.stream, "%s missing after %s %lu !\n", endRecord,
+                                           line, static_cast<unsigned long>(input.lineCount)));
+            return RESULT_READ_FAILED;
+        }
+        return requireDataInWindow(input, image);
     case LINE_INPUT_ERROR:
         reportInputFault(input, false);
         return RESULT_READ_FAILED;

@@ -19,6 +19,14 @@
 // the caller's to set.
 int readHexInput(InputState& input, MemoryImage& image, const KernelSet& kernels);
 
+// Ends the read of a text input whose last line gave rc: closes it and turns rc into
+// the read's result. After the end record (`endRecord`, "End-of-file record") the
+// read succeeds; at the end of the input it fails without data, or with strict
+// records with "<endRecord> missing after <line> N !"; a read error gives "Can't
+// read file". A success is checked against a cropping window.
+int finishTextInput(InputState& input, const MemoryImage& image, int rc, const char* endRecord,
+                    const char* line);
+
 // With a cropping window, fails the read of an input that gave data of which none
 // lies in the window, with a message; RESULT_OK otherwise, and for a read-back.
 int requireDataInWindow(const InputState& input, const MemoryImage& image);
@@ -35,15 +43,6 @@ int reportStoreFault(const InputState& input, const MemoryImage& image, const St
 // data at the file address lies against the window, and the --map run that tells
 // the window that holds all the data.
 void printWindowHint(const InputState& input, const MemoryImage& image, unsigned long long fileAddress);
-
-// Notes a data byte of the input at the file address that the window skipped.
-inline void noteSkipped(InputState& input, std::uint64_t fileAddress)
-{
-    if (!input.skippedAny) {
-        input.skippedAny = true;
-        input.firstSkipped = fileAddress;
-    }
-}
 
 // Reads and handles one line of the input, or a run of data records of the common
 // shape, as many as the block holds whole: RESULT_OK to go on, RESULT_END_RECORD,

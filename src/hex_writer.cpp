@@ -14,8 +14,7 @@
 
 namespace {
 
-constexpr std::size_t TEXT_BUFFER_SIZE = std::size_t{1} << 18;  // text handed to the stream at a time
-constexpr std::uint64_t SEGMENT_SIZE = 0x10000;                 // what a 16-bit load address reaches
+constexpr std::uint64_t SEGMENT_SIZE = 0x10000;  // what a 16-bit load address reaches
 constexpr unsigned RECORD_DATA = 0;
 constexpr unsigned RECORD_END = 1;
 constexpr unsigned RECORD_LINEAR_BASE = 4;
@@ -138,51 +137,6 @@ std::uint64_t hexTextLength(const HexText& text)
     return length + (text.startType != 0 ? 20 : 0) + 12;
 }
 
-// Hands the text from buffer to end to the stream; false when the write failed.
-bool flush(std::FILE* stream, const char* buffer, const char* end)
-{
-    auto length = static_cast<std::size_t>(end - buffer);
-    return std::fwrite(buffer, 1, length, stream) == length;
-}
-
-// The record's data bytes: in their page where they lie in one, else gathered into scratch.
-const unsigned char* recordBytes(const MemoryImage& image, std::uint64_t address, unsigned count,
-                                 unsigned char* scratch)
-{
-    std::uint64_t available = count;
-    const unsigned char* bytes = imageBytes(image, address, &available);
-    if (available == count) {
-        return bytes;
-    }
-    std::memcpy(scratch, bytes, static_cast<std::size_t>(available));
-    std::uint64_t rest = count - available;
-    std::memcpy(scratch + available, imageBytes(image, address + available, &rest),
-                static_cast<std::size_t>(rest));
-    return scratch;
-}
-
-// The page bytes that the records of a run are taken from, kept between records.
-struct PageCursor {
-    std::uint64_t number;        // the page's number, or ~0 before the first
-    const unsigned char* bytes;  // its bytes
-};
-
-// The count data bytes of a record at an image address: in their page where they
-// lie in one, else gathered into scratch.
-const unsigned char* recordData(const MemoryImage& image, PageCursor& cursor, std::uint64_t address,
-                                unsigned count, unsigned char* scratch)
-{
-    std::uint64_t offset = address & PAGE_MASK;
-    if (offset + count > PAGE_SIZE) {
-        return recordBytes(image, address, count, scratch);
-    }
-    if (address >> PAGE_SHIFT != cursor.number) {
-        cursor.number = address >> PAGE_SHIFT;
-        cursor.bytes = findPage(image, static_cast<std::size_t>(cursor.number))->bytes;  // written: allocated
-    }
-    return cursor.bytes + offset;
-}
-
 // Writes the records of every run of written bytes to the stream, then the start
 // address and the end record; false when a write failed.
 bool writeHexText(std::FILE* stream, const HexText& text)
@@ -222,7 +176,7 @@ bool writeHexText(std::FILE* stream, const HexText& text)
             *text.saved += count;
             fileAddress = stop;
             if (out > limit) {
-                if (!flush(stream, text.buffer, out)) {
+                if (!writeText(stream, text.buffer, out)) {
                     return false;
                 }
                 out = text.buffer;
@@ -238,7 +192,7 @@ bool writeHexText(std::FILE* stream, const HexText& text)
     }
     const unsigned char none[1] = {0};
     out = formatRecord(out, RECORD_END, 0, none, 0);
-    return flush(stream, text.buffer, out);
+    return writeText(stream, text.buffer, out);
 }
 
 bool fillHex(std::FILE* const* streams, std::size_t /*count*/, const void* contents)
@@ -278,6 +232,27 @@ char* formatRecord(char* out, unsigned type, unsigned loadAddress, const unsigne
 char* putHexBytes(char* out, const unsigned char* data, unsigned count, unsigned* sum)
 {
     return putBytes(out, data, count, sum);
+}
+
+bool writeText(std::FILE* stream, const char* buffer, const char* end)
+{
+    auto length = static_cast<std::size_t>(end - buffer);
+    return std::fwrite(buffer, 1, length, stream) == length;
+}
+
+const unsigned char* recordBytes(const MemoryImage& image, std::uint64_t address, unsigned count,
+                                 unsigned char* scratch)
+{
+    std::uint64_t available = count;
+    const unsigned char* bytes = imageBytes(image, address, &available);
+    if (available == count) {
+        return bytes;
+    }
+    std::memcpy(scratch, bytes, static_cast<std::size_t>(available));
+    std::uint64_t rest = count - available;
+    std::memcpy(scratch + available, imageBytes(image, address + available, &rest),
+                static_cast<std::size_t>(rest));
+    return scratch;
 }
 
 int writeHexFile(ConversionState& state, const Options& options)

@@ -12,6 +12,38 @@
 // checksum and line feed.
 constexpr std::size_t MAX_RECORD_TEXT = 1 + 2 + 4 + 2 + 2 * 255 + 2 + 1;
 
+constexpr std::size_t TEXT_BUFFER_SIZE = std::size_t{1} << 18;  // text handed to the stream at a time
+
+// Hands the text from buffer to end to the stream; false when the write failed.
+bool writeText(std::FILE* stream, const char* buffer, const char* end);
+
+// A record's count bytes (up to 256) from an image address: where they lie side by
+// side, else gathered into scratch. For a record that crosses a page.
+const unsigned char* recordBytes(const MemoryImage& image, std::uint64_t address, unsigned count,
+                                 unsigned char* scratch);
+
+// The page that the records of a run are taken from, kept between records.
+struct PageCursor {
+    std::uint64_t number = ~std::uint64_t{0};  // the page's number; ~0 before the first
+    const unsigned char* bytes = nullptr;      // its bytes
+};
+
+// The count data bytes of a record at an image address, all of them written: in
+// their page where they lie in one, else gathered into scratch.
+inline const unsigned char* recordData(const MemoryImage& image, PageCursor& cursor, std::uint64_t address,
+                                       unsigned count, unsigned char* scratch)
+{
+    std::uint64_t offset = address & PAGE_MASK;
+    if (offset + count > PAGE_SIZE) {
+        return recordBytes(image, address, count, scratch);
+    }
+    if (address >> PAGE_SHIFT != cursor.number) {
+        cursor.number = address >> PAGE_SHIFT;
+        cursor.bytes = findPage(image, static_cast<std::size_t>(cursor.number))->bytes;  // written: allocated
+    }
+    return cursor.bytes + offset;
+}
+
 // Writes count bytes (up to 255) to out as upper-case hexadecimal digit pairs, adds
 // each byte to *sum, and returns the end of what it wrote.
 char* putHexBytes(char* out, const unsigned char* data, unsigned count, unsigned* sum);

@@ -303,16 +303,8 @@ void reportInputFault(const InputState& input, bool opening)
 void copyLine(InputState& input)
 {
     std::size_t available = input.blockEnd - input.blockStart;
-    const char* start = input.inputBlock + input.blockStart;
-    std::size_t scan = available < MAX_PIECE ? available : MAX_PIECE;
-    const void* lineFeed = std::memchr(start, '\n', scan);
-    std::size_t length =
-        lineFeed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start) : scan;
-    const void* carriageReturn = std::memchr(start, '\r', length);
-    if (carriageReturn != nullptr) {
-        length = static_cast<std::size_t>(static_cast<const char*>(carriageReturn) - start);
-    }
-    std::memcpy(input.lineBuffer, start, length);
+    std::size_t length = peekLineLength(input);
+    std::memcpy(input.lineBuffer, input.inputBlock + input.blockStart, length);
     input.lineLength = length;
     input.blockStart += length;
     takeLineEnd(input, length, available);
@@ -320,14 +312,9 @@ void copyLine(InputState& input)
 
 int peekInput(InputState& input, std::size_t count)
 {
+    // A line that ends first holds all that is needed.
     int rc = RESULT_OK;
-    while (rc == RESULT_OK && !input.inputEnded && input.blockEnd - input.blockStart < count) {
-        const char* start = input.inputBlock + input.blockStart;
-        std::size_t available = input.blockEnd - input.blockStart;
-        if (std::memchr(start, '\n', available) != nullptr ||
-            std::memchr(start, '\r', available) != nullptr) {
-            break;  // a line ends before: what it holds is all that is needed
-        }
+    while (rc == RESULT_OK && input.blockEnd - input.blockStart < count && !lineInBlock(input)) {
         rc = readInput(input);
     }
     return rc;
@@ -338,11 +325,13 @@ std::size_t peekLineLength(const InputState& input)
     std::size_t available = input.blockEnd - input.blockStart;
     const char* start = input.inputBlock + input.blockStart;
     std::size_t scan = available < MAX_PIECE ? available : MAX_PIECE;
-    std::size_t length = 0;
-    while (length < scan && start[length] != '\n' && start[length] != '\r') {
-        ++length;
-    }
-    return length;
+    const void* lineFeed = std::memchr(start, '\n', scan);
+    std::size_t length =
+        lineFeed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start) : scan;
+    const void* carriageReturn = std::memchr(start, '\r', length);
+    return carriageReturn != nullptr
+               ? static_cast<std::size_t>(static_cast<const char*>(carriageReturn) - start)
+               : length;
 }
 
 int readInputAt(InputState& input, std::uint64_t offset, void* buffer, std::size_t size)

@@ -27,6 +27,14 @@ constexpr FreePage makeFreePage()
 // What a page never written holds, and what lies past the window.
 constexpr FreePage FREE_PAGE = makeFreePage();
 
+// What the page with the given number reads as where no one wrote: PAGE_SIZE bytes
+// of 0xFF, or of the free pattern from the page's first address on.
+const unsigned char* freePageBytes(const MemoryImage& image, std::uint64_t page)
+{
+    return image.freeBytes == nullptr ? FREE_PAGE.bytes
+                                      : image.freeBytes + (page << PAGE_SHIFT) % image.freeWidth;
+}
+
 // The chunks that the window's pages fill.
 std::size_t chunkCount(const MemoryImage& image)
 {
@@ -308,8 +316,7 @@ ImagePage* allocatePage(MemoryImage& image, std::size_t number)
     if (image.freeBytes == nullptr) {
         std::memset(page.bytes, FREE_BYTE, PAGE_SIZE);
     } else {
-        std::memcpy(page.bytes, image.freeBytes + (std::uint64_t{number} << PAGE_SHIFT) % image.freeWidth,
-                    PAGE_SIZE);
+        std::memcpy(page.bytes, freePageBytes(image, number), PAGE_SIZE);
     }
     std::memset(page.written, 0, BITMAP_SIZE);
     return &page;
@@ -449,10 +456,7 @@ const unsigned char* imageBytes(const MemoryImage& image, std::uint64_t address,
     std::uint64_t offset = address & PAGE_MASK;
     std::uint64_t page = address >> PAGE_SHIFT;
     std::uint64_t available = PAGE_SIZE - offset;
-    const unsigned char* bytes = FREE_PAGE.bytes + offset;
-    if (image.freeBytes != nullptr) {
-        bytes = image.freeBytes + (page << PAGE_SHIFT) % image.freeWidth + offset;
-    }
+    const unsigned char* bytes = freePageBytes(image, page) + offset;
     const ImagePage* record =
         page < image.pageCount ? findPage(image, static_cast<std::size_t>(page)) : nullptr;
     if (record != nullptr && record->bytes != nullptr) {
@@ -564,7 +568,7 @@ int setFreePattern(MemoryImage& image, const unsigned char* pattern, unsigned wi
             continue;
         }
         if (page->bytes != nullptr) {
-            fillUnwritten(*page, 0, PAGE_SIZE, bytes + (std::uint64_t{number} << PAGE_SHIFT) % width);
+            fillUnwritten(*page, 0, PAGE_SIZE, freePageBytes(image, number));
         }
     }
     return RESULT_OK;

@@ -209,8 +209,3 @@ void fillPattern(unsigned char* bytes, std::size_t count, const unsigned char* p
 // allocated from now on. Returns RESULT_OK or RESULT_NO_MEMORY.
 int setFreePattern(MemoryImage& image, const unsigned char* pattern, unsigned width);
 
-// The byte that a byte no one wrote at an image address reads as.
-inline unsigned char freeByteAt(const MemoryImage& image, std::uint64_t address)
-{
-    return image.freeBytes == nullptr ? FREE_BYTE : image.freeBytes[address % image.freeWidth];
-}

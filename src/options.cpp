@@ -151,6 +151,40 @@ int takeAddress(const char* text, const char* value, std::uint32_t* address)
     return rc;
 }
 
+// Parses FIRST-LAST, the text part of the value of option `name`, into *first and
+// *last: numbers, since no hexadecimal number holds a dash. With lastAtEnd, LAST may
+// be "end", which *lastAtEnd tells, and *last is then left as it is.
+int takeRange(const char* name, const char* value, const char* text, const char* syntax, std::uint32_t* first,
+              std::uint32_t* last, bool* lastAtEnd)
+{
+    const char* dash = std::strchr(text, '-');
+    char firstText[2 * NAME_ROOM];
+    if (dash == nullptr || static_cast<std::size_t>(dash - text) >= sizeof firstText) {
+        return badValue(name, value, syntax);
+    }
+    auto length = static_cast<std::size_t>(dash - text);
+    std::memcpy(firstText, text, length);
+    firstText[length] = '\0';
+    bool atEnd = lastAtEnd != nullptr && std::strcmp(dash + 1, "end") == 0;
+    if (lastAtEnd != nullptr) {
+        *lastAtEnd = atEnd;
+    }
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    int rc = takeNumber(name, value, firstText, MAX_OFFSET, false, syntax, &low);
+    if (rc == RESULT_OK && !atEnd) {
+        rc = takeNumber(name, value, dash + 1, MAX_OFFSET, false, syntax, &high);
+    }
+    if (rc == RESULT_OK && !atEnd && low > high) {
+        return badValue(name, value, "FIRST is above LAST");
+    }
+    *first = static_cast<std::uint32_t>(low);
+    if (!atEnd) {
+        *last = static_cast<std::uint32_t>(high);
+    }
+    return rc;
+}
+
 // Parses ALGORITHM[:FIRST-LAST]@DEST into *request. The window is checked once the
 // whole command line is known.
 int takeChecksum(const char* value, ChecksumRequest* request)
@@ -176,23 +210,15 @@ int takeChecksum(const char* value, ChecksumRequest* request)
     int rc = RESULT_OK;
     if (nameEnd == colon) {
         char range[2 * NAME_ROOM];
-        const char* dash = std::strchr(colon, '-');
-        std::size_t length = static_cast<std::size_t>(at - colon - 1);
-        if (dash == nullptr || dash > at || length >= sizeof range) {
+        auto length = static_cast<std::size_t>(at - colon - 1);
+        if (length >= sizeof range) {
             return badValue("--checksum", value, CHECKSUM_SYNTAX);
         }
         std::memcpy(range, colon + 1, length);
         range[length] = '\0';
-        range[dash - colon - 1] = '\0';
         request->rangeGiven = true;
-        request->lastAtEnd = std::strcmp(range + (dash - colon), "end") == 0;
-        rc = takeAddress(range, value, &request->first);
-        if (rc == RESULT_OK && !request->lastAtEnd) {
-            rc = takeAddress(range + (dash - colon), value, &request->last);
-        }
-        if (rc == RESULT_OK && !request->lastAtEnd && request->first > request->last) {
-            return badValue("--checksum", value, "FIRST is above LAST");
-        }
+        rc = takeRange("--checksum", value, range, CHECKSUM_SYNTAX, &request->first, &request->last,
+                       &request->lastAtEnd);
     }
     if (rc == RESULT_OK) {
         request->atEnd = std::strcmp(at + 1, "end") == 0;
@@ -200,33 +226,6 @@ int takeChecksum(const char* value, ChecksumRequest* request)
             rc = takeAddress(at + 1, value, &request->destination);
         }
     }
-    return rc;
-}
-
-// Parses FIRST-LAST, the text part of the value of option `name`, into *first and
-// *last: numbers, since no hexadecimal number holds a dash.
-int takeRange(const char* name, const char* value, const char* text, const char* syntax, std::uint32_t* first,
-              std::uint32_t* last)
-{
-    const char* dash = std::strchr(text, '-');
-    char firstText[2 * NAME_ROOM];
-    if (dash == nullptr || static_cast<std::size_t>(dash - text) >= sizeof firstText) {
-        return badValue(name, value, syntax);
-    }
-    auto length = static_cast<std::size_t>(dash - text);
-    std::memcpy(firstText, text, length);
-    firstText[length] = '\0';
-    std::uint64_t low = 0;
-    std::uint64_t high = 0;
-    int rc = takeNumber(name, value, firstText, MAX_OFFSET, false, syntax, &low);
-    if (rc == RESULT_OK) {
-        rc = takeNumber(name, value, dash + 1, MAX_OFFSET, false, syntax, &high);
-    }
-    if (rc == RESULT_OK && low > high) {
-        return badValue(name, value, "FIRST is above LAST");
-    }
-    *first = static_cast<std::uint32_t>(low);
-    *last = static_cast<std::uint32_t>(high);
     return rc;
 }
 
@@ -262,7 +261,7 @@ int takeFill(const char* value, FillRequest* request)
     }
     if (*rest == '@') {
         request->rangeGiven = true;
-        return takeRange("--fill", value, rest + 1, FILL_SYNTAX, &request->first, &request->last);
+        return takeRange("--fill", value, rest + 1, FILL_SYNTAX, &request->first, &request->last, nullptr);
     }
     return RESULT_OK;
 }
@@ -577,7 +576,7 @@ int takeOption(int letter, const char* value, Options* options, Given* given)
         options->imageOption = "--exclude";
         ExcludeRequest& request = options->excludes[options->excludeCount++];
         request.text = value;
-        return takeRange("--exclude", value, value, RANGE_SYNTAX, &request.first, &request.last);
+        return takeRange("--exclude", value, value, RANGE_SYNTAX, &request.first, &request.last, nullptr);
     }
     case OPTION_SWAP:
         if (std::strcmp(value, "2") != 0 && std::strcmp(value, "4") != 0) {

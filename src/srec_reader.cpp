@@ -141,12 +141,6 @@ int storeInPlace(InputState& input, MemoryImage& image, const KernelSet& kernels
                             first, "S-record line");
 }
 
-// Whether this input has given a data byte, stored, recorded or skipped.
-bool dataSeen(const InputState& input, const MemoryImage& image)
-{
-    return image.byteCount + image.skippedCount > input.dataBefore;
-}
-
 // Warns of a value that does not match, or fails with strict records.
 int mismatch(const InputState& input)
 {
@@ -310,41 +304,12 @@ bool looksLikeSRecord(const char* text, std::size_t length)
 
 int readSRecordInput(InputState& input, MemoryImage& image, const KernelSet& kernels)
 {
-    input.dataBefore = image.byteCount + image.skippedCount;
-    input.storedBefore = image.byteCount;
-    input.kind = INPUT_SRECORD;
-    ++image.inputNumber;
+    startInputData(input, image, INPUT_SRECORD);
 
     std::uint64_t dataRecords = 0;
     int rc = RESULT_OK;
     while (rc == RESULT_OK) {
         rc = parseSRecordLine(input, image, kernels, &dataRecords);
     }
-    if (!closeInput(input) && rc != RESULT_READ_FAILED && rc != RESULT_NO_MEMORY) {
-        rc = LINE_INPUT_ERROR;
-    }
-    switch (rc) {
-    case RESULT_END_RECORD:
-        input.endRecordSeen = true;
-        return requireDataInWindow(input, image);
-    case LINE_END_OF_INPUT:
-        if (!dataSeen(input, image)) {
-            return RESULT_READ_FAILED;
-        }
-        if (input.strictRecords) {
-            beginLineFault(input);
-            static_cast<void>(std::fprintf(input.messages.stream,
-                                           "Termination record missing after S-record line %lu !\n",
-                                           static_cast<unsigned long>(input.lineCount)));
-            return RESULT_READ_FAILED;
-        }
-        return requireDataInWindow(input, image);
-    case LINE_INPUT_ERROR:
-        reportInputFault(input, false);
-        return RESULT_READ_FAILED;
-    case RESULT_NO_MEMORY:
-        return RESULT_NO_MEMORY;
-    default:
-        return RESULT_READ_FAILED;
-    }
+    return finishTextInput(input, image, rc, "Termination record", "S-record line");
 }

@@ -11,10 +11,9 @@
 
 namespace {
 
-constexpr std::size_t TEXT_BUFFER_SIZE = std::size_t{1} << 18;  // text handed to the stream at a time
-constexpr std::size_t MAX_S_RECORD_TEXT = 4 + 2 * 255 + 1;      // "S", type, count, the rest, line feed
-constexpr std::size_t MAX_NAME = 40;                            // bytes of the name in the S0 record
-constexpr std::uint64_t MAX_S5_COUNT = 0xFFFF;                  // the most data records S5 counts; S6 then
+constexpr std::size_t MAX_S_RECORD_TEXT = 4 + 2 * 255 + 1;  // "S", type, count, the rest, line feed
+constexpr std::size_t MAX_NAME = 40;                        // bytes of the name in the S0 record
+constexpr std::uint64_t MAX_S5_COUNT = 0xFFFF;              // the most data records S5 counts; S6 then
 constexpr std::uint64_t MAX_S6_COUNT = 0xFFFFFF;
 
 // What writeSRecordText writes, and what it found.
@@ -77,12 +76,6 @@ void baseName(const char* path, const char** name, std::size_t* length)
     *length = *length < MAX_NAME ? *length : MAX_NAME;
 }
 
-bool flush(std::FILE* stream, const char* buffer, const char* end)
-{
-    auto length = static_cast<std::size_t>(end - buffer);
-    return std::fwrite(buffer, 1, length, stream) == length;
-}
-
 // Writes the S0 record, every run of written bytes as data records, the count record
 // if asked for, and the termination record; false when a write failed, with errno set.
 bool writeSRecordText(std::FILE* stream, const SRecordText& text)
@@ -98,6 +91,7 @@ bool writeSRecordText(std::FILE* stream, const SRecordText& text)
                         static_cast<unsigned>(nameLength));
     const char dataType = static_cast<char>('0' + width - 1);  // S1, S2 or S3
     unsigned char scratch[256];
+    PageCursor cursor;
     std::uint64_t records = 0;
     std::uint64_t first = 0;
     std::uint64_t end = 0;
@@ -109,22 +103,14 @@ bool writeSRecordText(std::FILE* stream, const SRecordText& text)
             std::uint64_t multiple = (address / text.recordSize + 1) * text.recordSize;
             std::uint64_t stop = fileEnd < multiple ? fileEnd : multiple;
             auto count = static_cast<unsigned>(stop - address);
-            std::uint64_t available = count;
-            const unsigned char* data = imageBytes(image, address - image.windowStart, &available);
-            if (available < count) {  // the record crosses into the next page
-                std::memcpy(scratch, data, static_cast<std::size_t>(available));
-                std::uint64_t rest = count - available;
-                std::memcpy(scratch + available,
-                            imageBytes(image, address - image.windowStart + available, &rest),
-                            static_cast<std::size_t>(rest));
-                data = scratch;
-            }
+            const unsigned char* data =
+                recordData(image, cursor, address - image.windowStart, count, scratch);
             out = formatSRecord(out, dataType, static_cast<std::uint32_t>(address), width, data, count);
             *text.saved += count;
             ++records;
             address = stop;
             if (out > limit) {
-                if (!flush(stream, text.buffer, out)) {
+                if (!writeText(stream, text.buffer, out)) {
                     return false;
                 }
                 out = text.buffer;
@@ -141,7 +127,7 @@ bool writeSRecordText(std::FILE* stream, const SRecordText& text)
     }
     // S7 ends S3 records, S8 S2 records, S9 S1 records.
     out = formatSRecord(out, static_cast<char>('0' + 11 - width), text.start, width, nullptr, 0);
-    return flush(stream, text.buffer, out);
+    return writeText(stream, text.buffer, out);
 }
 
 bool fillSRecord(std::FILE* const* streams, std::size_t /*count*/, const void* contents)
